@@ -1,0 +1,1 @@
+#include <Tervane/Platform/ModelEngine.hpp>

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+/// The few vector routines the library needs beyond CBLAS, as small portable functions with
+/// the semantics of their vDSP / vImage namesakes. Everything vectorised lives here.
+namespace Tervane::VectorRoutines {
+
+/// IEEE 754 binary16 <-> binary32, rounding to nearest even; NaN stays NaN, overflow gives
+/// infinity.
+[[nodiscard]] std::uint16_t floatToHalf(float value) noexcept;
+[[nodiscard]] float halfToFloat(std::uint16_t bits) noexcept;
+
+/// `vImageConvert_PlanarFtoPlanar16F` over one row.
+void convertFloatToHalf(std::span<const float> source, std::uint16_t* destination) noexcept;
+/// `vImageConvert_Planar16FtoPlanarF` over one row.
+void convertHalfToFloat(std::span<const std::uint16_t> source, float* destination) noexcept;
+
+/// `vDSP_mmov` with one row: moves `count` floats (memmove semantics).
+void mmov(const float* source, float* destination, std::size_t count) noexcept;
+
+}  // namespace Tervane::VectorRoutines
