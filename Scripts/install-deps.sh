@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git
-  # model runtime
-  libtorch-dev
+  # model runtime (the engine silences libtorch's glog logging through glog's own flags)
+  libtorch-dev libgoogle-glog-dev
   # audio decoding and resampling
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   # vector routines
@@ -19,6 +19,16 @@ packages=(
   # fixture audio: speech synthesis and encoders for other containers
   espeak-ng ffmpeg
 )
+
+# Nothing to do when every package is already there (keeps repeated builds fast).
+all_installed() {
+  local status
+  status=$(dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null) || return 1
+  [ "$(grep -c '^install ok installed$' <<<"$status")" -eq "${#packages[@]}" ]
+}
+if all_installed; then
+  exit 0
+fi
 
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive

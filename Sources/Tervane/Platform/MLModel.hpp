@@ -75,6 +75,7 @@ public:
         manifestInvalid,
         programMissing,
         programLoadFailed,
+        programInterfaceMismatch,
         runtimeUnavailable,
         inputMissing,
         inputTypeMismatch,
@@ -85,7 +86,9 @@ public:
         predictionFailed,
     };
 
-    /// `bundle` is the bundle's path (or name); `detail` is the specific complaint.
+    /// `bundle` is the bundle's path (or name; empty for a failure of the runtime itself);
+    /// `detail` is the specific complaint. The description is
+    /// `model bundle "<bundle>": <detail>`, or the detail alone without a bundle.
     ModelRuntimeError(Kind kind, std::string bundle, std::string detail);
 
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
@@ -110,8 +113,11 @@ public:
     [[nodiscard]] virtual const MLModelConfiguration& configuration() const = 0;
 
     /// Runs the model once. Every declared input must be present with its declared element
-    /// type and an allowed shape; extra features are ignored. Outputs named in
-    /// `options.outputBackings` are written into the given arrays, which the result returns.
+    /// type and an allowed shape; extra features are ignored. The result holds every declared
+    /// output in its declared element type. Outputs named in `options.outputBackings` are
+    /// written into the given arrays (by logical index, with their strides; a backing may be
+    /// one of this call's inputs), which the result returns; other outputs are fresh arrays
+    /// or share memory with the inputs they were computed from.
     [[nodiscard]] virtual std::shared_ptr<MLFeatureProvider> prediction(
         const MLFeatureProvider& input, const MLPredictionOptions& options) const = 0;
 

@@ -4,16 +4,20 @@
 #include <Tervane/Platform/MLMultiArray.hpp>
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 /// The seam between model bundles and the inference engine that evaluates their programs.
 /// The bundle layer (MLModel::load) reads and checks the manifest and every prediction's
 /// inputs and outputs; an engine only loads a program file and runs it on named arrays.
 namespace Tervane {
+
+/// An output as the bundle declares it: the engine hands it back in this element type.
+struct ModelProgramOutput {
+    std::string name;
+    MLMultiArrayDataType dataType = MLMultiArrayDataType::float32;
+};
 
 /// One loaded program. `run` may be called from several threads at once.
 class ModelProgram {
@@ -23,22 +27,25 @@ public:
     /// Names of the program's inputs, in the order its entry point takes them.
     [[nodiscard]] virtual std::vector<std::string> inputNames() const = 0;
 
-    /// Evaluates the program. `inputs` holds every input by name (already checked against the
-    /// manifest); the result holds every array the program produced, by name, in whatever
-    /// element type it produced (the bundle layer converts to the declared type).
-    /// Failures are thrown as `ModelRuntimeError` with kind `predictionFailed`.
-    [[nodiscard]] virtual std::map<std::string, std::shared_ptr<MLMultiArray>> run(
-        const std::vector<std::pair<std::string, std::shared_ptr<MLMultiArray>>>& inputs) const = 0;
+    /// Evaluates the program. `inputs` holds one array per name of `inputNames()`, in that
+    /// order, already checked against the manifest; they are read in place (memory and
+    /// strides) and kept alive by any output that shares their memory. The result holds one
+    /// entry per output given to `loadProgram`, in that order: the array the program produced
+    /// under that name, converted to the declared element type where it produced another,
+    /// or null when it produced none. Failures are thrown as `ModelRuntimeError`.
+    [[nodiscard]] virtual std::vector<std::shared_ptr<MLMultiArray>> run(
+        const std::vector<std::shared_ptr<MLMultiArray>>& inputs) const = 0;
 };
 
 class ModelEngine {
 public:
     virtual ~ModelEngine() = default;
 
-    /// Loads a program file; throws `ModelRuntimeError` (`programLoadFailed`) naming `bundle`.
+    /// Loads a program file that is to produce `outputs`; throws `ModelRuntimeError`
+    /// (`programLoadFailed`) naming `bundle`.
     [[nodiscard]] virtual std::unique_ptr<ModelProgram> loadProgram(
         const std::filesystem::path& program, const std::string& bundle,
-        const MLModelConfiguration& configuration) = 0;
+        const MLModelConfiguration& configuration, const std::vector<ModelProgramOutput>& outputs) = 0;
 };
 
 /// The TorchScript engine, loaded as a plug-in on first use. Before loading it this selects
