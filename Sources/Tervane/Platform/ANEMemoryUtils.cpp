@@ -89,9 +89,7 @@ std::shared_ptr<MLMultiArray> ANEMemoryUtils::createAlignedArray(const MLShape& 
     if (zeroClear) {
         std::memset(block, 0, *bytes);
     }
-    // From here the array's deallocator owns the block. `make` can only fail for want of
-    // memory, possibly after handing the block to the array; leaking it then is safer than
-    // risking a second free.
+    // From here the deallocator owns the block, even if `make` fails.
     return MLMultiArray::make(block, shape, dataType, std::move(strides), &std::free);
 }
 

@@ -59,7 +59,10 @@ std::int64_t elementCount(const MLShape& shape) {
             throw std::invalid_argument("multi-array shape " + shapeDescription(shape) +
                                         " has a negative size");
         }
-        count *= size;
+        if (__builtin_mul_overflow(count, size, &count)) {
+            throw std::invalid_argument("multi-array shape " + shapeDescription(shape) +
+                                        " has more elements than can be counted");
+        }
     }
     return count;
 }
@@ -68,26 +71,39 @@ std::int64_t elementCount(const MLShape& shape) {
 
 std::shared_ptr<MLMultiArray> MLMultiArray::make(MLShape shape, MLMultiArrayDataType dataType) {
     const std::int64_t count = elementCount(shape);
-    const std::size_t bytes = static_cast<std::size_t>(count) * elementSize(dataType);
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(count), elementSize(dataType), &bytes)) {
+        throw std::bad_alloc();
+    }
     void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
     if (memory == nullptr) {
         throw std::bad_alloc();
     }
     MLShape strides = contiguousStrides(shape);
-    return std::shared_ptr<MLMultiArray>(new MLMultiArray(memory, std::move(shape), dataType,
-                                                          std::move(strides), &std::free));
+    return make(memory, std::move(shape), dataType, std::move(strides), &std::free);
 }
 
 std::shared_ptr<MLMultiArray> MLMultiArray::make(void* dataPointer, MLShape shape,
                                                  MLMultiArrayDataType dataType, MLShape strides,
                                                  Deallocator deallocator) {
-    if (strides.size() != shape.size()) {
-        throw std::invalid_argument("multi-array strides " + shapeDescription(strides) +
-                                    " do not match shape " + shapeDescription(shape));
+    // Whatever fails below, the memory is released exactly once: by the deallocator here, or
+    // by the array's destructor once the array exists.
+    MLMultiArray* array = nullptr;
+    try {
+        if (strides.size() != shape.size()) {
+            throw std::invalid_argument("multi-array strides " + shapeDescription(strides) +
+                                        " do not match shape " + shapeDescription(shape));
+        }
+        elementCount(shape);  // rejects negative sizes before the deallocator is handed over
+        array = new MLMultiArray(dataPointer, std::move(shape), dataType, std::move(strides),
+                                 std::move(deallocator));
+    } catch (...) {
+        if (deallocator) {
+            deallocator(dataPointer);
+        }
+        throw;
     }
-    elementCount(shape);
-    return std::shared_ptr<MLMultiArray>(new MLMultiArray(
-        dataPointer, std::move(shape), dataType, std::move(strides), std::move(deallocator)));
+    return std::shared_ptr<MLMultiArray>(array);
 }
 
 MLMultiArray::MLMultiArray(void* data, MLShape shape, MLMultiArrayDataType dataType,

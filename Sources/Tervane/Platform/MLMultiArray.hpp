@@ -37,8 +37,9 @@ public:
     static std::shared_ptr<MLMultiArray> make(MLShape shape, MLMultiArrayDataType dataType);
 
     /// Wraps caller memory. `strides` must have one entry per dimension. `deallocator`, if
-    /// set, receives `dataPointer` when the array is destroyed. Throws `std::invalid_argument`
-    /// when the strides do not match the shape.
+    /// set, receives `dataPointer` when the array is destroyed, or before `make` throws (
+    /// `std::invalid_argument` when the strides or shape are invalid, `std::bad_alloc`), so
+    /// the memory is released exactly once either way.
     static std::shared_ptr<MLMultiArray> make(void* dataPointer, MLShape shape,
                                               MLMultiArrayDataType dataType, MLShape strides,
                                               Deallocator deallocator = {});
