@@ -1,4 +1,5 @@
 #include "Support/AudioFixtures.hpp"
+#include "Support/CapturingLogSink.hpp"
 #include "Support/TemporaryDirectory.hpp"
 
 #include <Tervane/Platform/AVAudioFile.hpp>
@@ -53,34 +54,6 @@ double correlation(const std::vector<float>& a, const std::vector<float>& b) {
     }
     return ab / std::sqrt(aa * bb);
 }
-
-/// Log entries kept while it is installed.
-class CapturedLog final : public LogSink {
-public:
-    CapturedLog() : previous_(setLogSink(std::shared_ptr<LogSink>(this, [](LogSink*) {}))) {}
-    ~CapturedLog() override { setLogSink(previous_); }
-
-    bool isEnabled(LogType) const override { return true; }
-    void write(const LogEntry& entry) override {
-        std::lock_guard lock(mutex_);
-        entries_.push_back({entry.level, std::string(entry.category), std::string(entry.message)});
-    }
-
-    struct Entry {
-        int level;
-        std::string category;
-        std::string message;
-    };
-    std::vector<Entry> entries() {
-        std::lock_guard lock(mutex_);
-        return entries_;
-    }
-
-private:
-    std::shared_ptr<LogSink> previous_;
-    std::mutex mutex_;
-    std::vector<Entry> entries_;
-};
 
 /// Everything written on file descriptor 2 while it lives.
 class CapturedStandardError {
@@ -341,7 +314,7 @@ TEST(AudioFile, DamagedPacketsAreSkippedQuietly) {
                 file.put(static_cast<char>(garbage()));
             }
         }
-        CapturedLog log;
+        Testing::LogCapture log;
         CapturedStandardError standardError;
         AVAudioFile file(path);
         const Channels decoded = readAll(file, 65536);
@@ -349,9 +322,9 @@ TEST(AudioFile, DamagedPacketsAreSkippedQuietly) {
         // 2000 bytes hold well under a tenth of the three seconds.
         EXPECT_GT(decoded.front().size(), 132300 * 9 / 10);
         EXPECT_LT(decoded.front().size(), 132300);
-        const auto entries = log.entries();
+        const auto entries = log->entries();
         const auto warned = std::any_of(entries.begin(), entries.end(), [](const auto& entry) {
-            return entry.category == "AVAudioFile" && entry.level == static_cast<int>(AppLogger::Level::warning) &&
+            return entry.category == "AVAudioFile" && entry.level == AppLogger::Level::warning &&
                    entry.message.find("skipped a damaged packet") != std::string::npos;
         });
         EXPECT_TRUE(warned);
@@ -361,7 +334,7 @@ TEST(AudioFile, DamagedPacketsAreSkippedQuietly) {
         EXPECT_GT(ffmpegEntries, 0);
         for (const auto& entry : entries) {
             if (entry.category == "FFmpeg") {
-                EXPECT_EQ(entry.level, static_cast<int>(AppLogger::Level::debug)) << entry.message;
+                EXPECT_EQ(entry.level, AppLogger::Level::debug) << entry.message;
             }
         }
     }

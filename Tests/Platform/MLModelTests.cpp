@@ -1,6 +1,7 @@
 #include <Tervane/Platform/MLModel.hpp>
 #include <Tervane/Shared/AppLogger.hpp>
 
+#include "Support/CapturingLogSink.hpp"
 #include "Support/ModelFixtures.hpp"
 #include "Support/TemporaryDirectory.hpp"
 
@@ -499,31 +500,8 @@ TEST_F(MLModelTest, ConcurrentPredictionsEachGetTheirOwnResult) {
     EXPECT_EQ(wrongB, 0);
 }
 
-/// Keeps the log entries of one category.
-class CategorySink final : public LogSink {
-public:
-    explicit CategorySink(std::string category) : category_(std::move(category)) {}
-    bool isEnabled(LogType) const override { return true; }
-    void write(const LogEntry& entry) override {
-        if (entry.category == category_) {
-            const std::lock_guard lock(mutex_);
-            messages_.emplace_back(entry.message);
-        }
-    }
-    std::vector<std::string> messages() const {
-        const std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    std::string category_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
-
 TEST_F(MLModelTest, EngineWarningsGoToTheLogNotToTheConsole) {
-    const auto sink = std::make_shared<CategorySink>("ModelRuntime");
-    const auto previous = setLogSink(sink);
+    const Testing::LogCapture log;
     const FixtureModel warning{.source = R"(
         def forward(self, x):
             torch.warn("scripted warning")
@@ -540,11 +518,10 @@ TEST_F(MLModelTest, EngineWarningsGoToTheLogNotToTheConsole) {
     std::thread([&] { (void)model->prediction(*input); }).join();
     const std::string err = ::testing::internal::GetCapturedStderr();
     const std::string out = ::testing::internal::GetCapturedStdout();
-    setLogSink(previous);
 
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "");
-    const auto messages = sink->messages();
+    const auto messages = log->messages("ModelRuntime");
     EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
                             [](const std::string& m) { return m.find("scripted warning") != std::string::npos; }),
               2);

@@ -31,9 +31,14 @@ int journalPriority(LogType type) {
     return LOG_NOTICE;
 }
 
-bool environmentFlag(const char* name) {
+std::string_view environmentValue(const char* name) {
     const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' && std::string_view(value) != "0";
+    return value == nullptr ? std::string_view() : std::string_view(value);
+}
+
+bool environmentFlag(const char* name) {
+    const std::string_view value = environmentValue(name);
+    return !value.empty() && value != "0";
 }
 
 class DefaultLogSink final : public LogSink {
@@ -41,7 +46,7 @@ public:
     DefaultLogSink()
         : journalAvailable_(::access(journalSocket, W_OK) == 0),
           consoleEcho_(environmentFlag("TERVANE_LOG_CONSOLE")),
-          keepDebug_(std::string_view(std::getenv("TERVANE_LOG_LEVEL") ? std::getenv("TERVANE_LOG_LEVEL") : "") == "debug") {}
+          keepDebug_(environmentValue("TERVANE_LOG_LEVEL") == "debug") {}
 
     bool isEnabled(LogType type) const override {
         if (type == LogType::debug && !keepDebug_) {
