@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Configures and builds Tervane into build/ (or build-asan/ with --sanitize).
+# Usage: Scripts/build.sh [--sanitize] [extra CMake arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=build
+cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${1:-}" = "--sanitize" ]; then
+  shift
+  build_dir=build-asan
+  cmake_args+=(-DTERVANE_SANITIZE=ON)
+fi
+
+cmake -G Ninja -S . -B "$build_dir" "${cmake_args[@]}" "$@" >/dev/null
+cmake --build "$build_dir" -j "$(nproc)"
