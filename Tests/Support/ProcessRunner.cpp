@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+
 namespace Tervane::Testing {
 
 namespace {
@@ -21,8 +23,30 @@ void closeQuietly(int descriptor) {
 
 }  // namespace
 
+std::vector<std::string> environmentWith(const std::vector<std::string>& added,
+                                         const std::vector<std::string>& removed) {
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        bool drop = false;
+        for (const std::string& candidate : removed) {
+            drop = drop || candidate == name;
+        }
+        for (const std::string& replacement : added) {
+            drop = drop || replacement.substr(0, replacement.find('=')) == name;
+        }
+        if (!drop) {
+            result.push_back(text);
+        }
+    }
+    result.insert(result.end(), added.begin(), added.end());
+    return result;
+}
+
 ProcessResult runProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                         const std::filesystem::path& workingDirectory) {
+                         const std::filesystem::path& workingDirectory,
+                         const std::optional<std::vector<std::string>>& environment) {
     int outputPipe[2];
     int errorPipe[2];
     if (::pipe2(outputPipe, O_CLOEXEC) != 0 || ::pipe2(errorPipe, O_CLOEXEC) != 0) {
@@ -37,6 +61,12 @@ ProcessResult runProcess(const std::filesystem::path& program, const std::vector
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    std::vector<std::string> environmentStorage = environment.value_or(std::vector<std::string>{});
+    std::vector<char*> envp;
+    for (std::string& entry : environmentStorage) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
 
     const pid_t child = ::fork();
     if (child < 0) {
@@ -50,7 +80,11 @@ ProcessResult runProcess(const std::filesystem::path& program, const std::vector
         if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) {
             ::_exit(126);
         }
-        ::execv(argv[0], argv.data());
+        if (environment) {
+            ::execve(argv[0], argv.data(), envp.data());
+        } else {
+            ::execv(argv[0], argv.data());
+        }
         ::_exit(127);
     }
     closeQuietly(outputPipe[1]);

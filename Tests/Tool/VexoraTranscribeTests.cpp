@@ -153,6 +153,22 @@ TEST(VexoraTranscribeRun, AnUnwritableDestinationFailsWithTheWriteFailure) {
               "vexora-transcribe: could not write \"" + output.string() + "\": No such file or directory\n");
 }
 
+// OpenMP reads its wait policy once, as the program starts; the program makes sure it starts
+// passive (OpenMP shows what it read when OMP_DISPLAY_ENV is set) and leaves a chosen one alone.
+TEST(VexoraTranscribeRun, OpenMPStartsWithPassiveWaitingUnlessTheEnvironmentChose) {
+    using Tervane::Testing::environmentWith;
+    const ProcessResult unset = Tervane::Testing::runProcess(
+        VEXORA_TRANSCRIBE_PATH, {}, {}, environmentWith({"OMP_DISPLAY_ENV=verbose"}, {"OMP_WAIT_POLICY"}));
+    EXPECT_NE(unset.standardError.find("OMP_WAIT_POLICY = 'PASSIVE'"), std::string::npos) << unset.standardError;
+    EXPECT_NE(unset.standardError.find("GOMP_SPINCOUNT = '0'"), std::string::npos) << unset.standardError;
+    EXPECT_TRUE(unset.standardError.ends_with("vexora-transcribe: missing --asr-models\n"));
+    EXPECT_EQ(unset.exitStatus, 1);
+
+    const ProcessResult active = Tervane::Testing::runProcess(
+        VEXORA_TRANSCRIBE_PATH, {}, {}, environmentWith({"OMP_DISPLAY_ENV=verbose", "OMP_WAIT_POLICY=ACTIVE"}));
+    EXPECT_NE(active.standardError.find("OMP_WAIT_POLICY = 'ACTIVE'"), std::string::npos) << active.standardError;
+}
+
 // MARK: - Audio loading
 
 TEST(VexoraTranscribeLoading, FilesOfEveryContainerBecomeSixteenKilohertzMono) {

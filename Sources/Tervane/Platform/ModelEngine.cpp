@@ -20,30 +20,28 @@ constexpr const char* engineEntryPoint = "TervaneTorchScriptEngine";
 /// Any object of this library: its address tells `dladdr` where the library lives.
 const int libraryAnchor = 0;
 
-/// Passive waiting must be chosen before OpenMP starts, which is when libtorch is first
-/// mapped; once OpenMP is in the process its threads keep the policy they started with.
+/// Passive waiting must be chosen before OpenMP starts. Programs built with Tervane start with
+/// it (see ProcessStartup/); in another host OpenMP may start with libtorch, here, or have
+/// started already with the process, and then its threads keep whatever policy they began with.
 void chooseWaitPolicy(const AppLogger& logger) {
     const char* chosen = std::getenv(waitPolicyVariable);
     const std::string fromEnvironment = chosen == nullptr ? "" : chosen;
 
-    ::setenv(waitPolicyVariable, passivePolicy, 0);
     bool openMPLoaded = false;
     if (void* handle = ::dlopen(openMPLibrary, RTLD_LAZY | RTLD_NOLOAD)) {
         openMPLoaded = true;
         ::dlclose(handle);
     }
-
-    if (openMPLoaded) {
-        logger.notice("OpenMP was loaded before the model runtime, so its wait policy can no longer be changed");
-        logger.info(fromEnvironment.empty()
-                        ? std::string("OpenMP wait policy: the OpenMP default (OMP_WAIT_POLICY was not set when it started)")
-                        : "OpenMP wait policy: " + fromEnvironment + " (OMP_WAIT_POLICY, set before OpenMP started)");
-        return;
-    }
     if (!fromEnvironment.empty()) {
         logger.info("OpenMP wait policy: " + fromEnvironment + " (from OMP_WAIT_POLICY)");
         return;
     }
+    if (openMPLoaded) {
+        logger.notice("OpenMP started without OMP_WAIT_POLICY, so its threads spin between parallel regions; "
+                      "set OMP_WAIT_POLICY=PASSIVE before starting the program");
+        return;
+    }
+    ::setenv(waitPolicyVariable, passivePolicy, 0);
     logger.info(std::string("OpenMP wait policy: ") + passivePolicy + " (chosen by the model runtime)");
 }
 

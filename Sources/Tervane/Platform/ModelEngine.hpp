@@ -48,10 +48,11 @@ public:
         const MLModelConfiguration& configuration, const std::vector<ModelProgramOutput>& outputs) = 0;
 };
 
-/// The TorchScript engine, loaded as a plug-in on first use. Before loading it this selects
-/// OpenMP's passive wait policy (unless the environment already chose one), because spinning
-/// worker threads slow a decoding loop that alternates large and tiny predictions several
-/// times over. Throws `ModelRuntimeError` (`runtimeUnavailable`) when the plug-in is missing.
+/// The TorchScript engine, loaded as a plug-in on first use. Spinning OpenMP worker threads
+/// slow a decoding loop that alternates large and tiny predictions several times over, so
+/// OpenMP should wait passively: programs built with Tervane start that way, and otherwise
+/// this chooses it when OpenMP has not started yet, or logs a notice that it is too late.
+/// Throws `ModelRuntimeError` (`runtimeUnavailable`) when the plug-in is missing.
 ModelEngine& torchScriptEngine();
 
 }  // namespace Tervane
