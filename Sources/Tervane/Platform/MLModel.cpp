@@ -2,10 +2,9 @@
 
 #include <Tervane/Platform/ModelBundle.hpp>
 #include <Tervane/Platform/ModelEngine.hpp>
-#include <Tervane/Platform/VectorRoutines.hpp>
 
 #include <algorithm>
-#include <cstring>
+#include <cstddef>
 #include <utility>
 
 namespace Tervane {
@@ -79,105 +78,6 @@ bool overlaps(const MLMultiArray& a, const MLMultiArray& b) {
     const auto [aFirst, aLast] = extent(a);
     const auto [bFirst, bLast] = extent(b);
     return aFirst < bLast && bFirst < aLast;
-}
-
-double readElement(const std::byte* element, MLMultiArrayDataType type) {
-    switch (type) {
-    case MLMultiArrayDataType::float32: {
-        float value;
-        std::memcpy(&value, element, sizeof value);
-        return value;
-    }
-    case MLMultiArrayDataType::float64: {
-        double value;
-        std::memcpy(&value, element, sizeof value);
-        return value;
-    }
-    case MLMultiArrayDataType::int32: {
-        std::int32_t value;
-        std::memcpy(&value, element, sizeof value);
-        return value;
-    }
-    case MLMultiArrayDataType::float16: {
-        std::uint16_t bits;
-        std::memcpy(&bits, element, sizeof bits);
-        return VectorRoutines::halfToFloat(bits);
-    }
-    }
-    return 0;
-}
-
-void writeElement(std::byte* element, MLMultiArrayDataType type, double value) {
-    switch (type) {
-    case MLMultiArrayDataType::float32: {
-        const auto stored = static_cast<float>(value);
-        std::memcpy(element, &stored, sizeof stored);
-        return;
-    }
-    case MLMultiArrayDataType::float64:
-        std::memcpy(element, &value, sizeof value);
-        return;
-    case MLMultiArrayDataType::int32: {
-        const auto stored = static_cast<std::int32_t>(value);
-        std::memcpy(element, &stored, sizeof stored);
-        return;
-    }
-    case MLMultiArrayDataType::float16: {
-        const std::uint16_t bits = VectorRoutines::floatToHalf(static_cast<float>(value));
-        std::memcpy(element, &bits, sizeof bits);
-        return;
-    }
-    }
-}
-
-/// Copies `source` into `destination` by logical index, each with its own strides and
-/// element type. The two must hold the same number of elements and must not overlap.
-void copyElements(const MLMultiArray& source, MLMultiArray& destination) {
-    const std::int64_t count = source.count();
-    if (count == 0) {
-        return;
-    }
-    const MLMultiArrayDataType sourceType = source.dataType();
-    const MLMultiArrayDataType destinationType = destination.dataType();
-    if (sourceType == destinationType && source.isContiguous() && destination.isContiguous()) {
-        std::memcpy(destination.dataPointer(), source.dataPointer(),
-                    static_cast<std::size_t>(count) * elementSize(sourceType));
-        return;
-    }
-
-    // Walk the source in row-major order; the destination position advances in step through
-    // its own sizes and strides, which may differ from the source's (same count only).
-    const auto sourceSize = static_cast<std::int64_t>(elementSize(sourceType));
-    const auto destinationSize = static_cast<std::int64_t>(elementSize(destinationType));
-    const MLShape& sourceShape = source.shape();
-    const MLShape& destinationShape = destination.shape();
-    MLShape sourceIndex(sourceShape.size(), 0);
-    MLShape destinationIndex(destinationShape.size(), 0);
-    const auto* sourceBase = static_cast<const std::byte*>(source.dataPointer());
-    auto* destinationBase = static_cast<std::byte*>(destination.dataPointer());
-    std::int64_t sourceOffset = 0;
-    std::int64_t destinationOffset = 0;
-    const auto advance = [](MLShape& index, const MLShape& shape, const MLShape& strides, std::int64_t& offset) {
-        for (std::size_t i = shape.size(); i-- > 0;) {
-            if (++index[i] < shape[i]) {
-                offset += strides[i];
-                return;
-            }
-            offset -= (shape[i] - 1) * strides[i];
-            index[i] = 0;
-        }
-    };
-    for (std::int64_t i = 0; i < count; ++i) {
-        const std::byte* from = sourceBase + sourceOffset * sourceSize;
-        std::byte* to = destinationBase + destinationOffset * destinationSize;
-        if (sourceType == destinationType) {
-            std::memcpy(to, from, static_cast<std::size_t>(sourceSize));
-        } else {
-            writeElement(to, destinationType, readElement(from, sourceType));
-        }
-        advance(sourceIndex, sourceShape, source.strides(), sourceOffset);
-        advance(destinationIndex, destinationShape, destination.strides(), destinationOffset);
-    }
 }
 
 /// A model made of a checked bundle and the program an engine loaded from it.
@@ -271,7 +171,7 @@ private:
             return array;
         }
         auto converted = MLMultiArray::make(array->shape(), declared);
-        copyElements(*array, *converted);
+        converted->copyData(*array);
         return converted;
     }
 
@@ -292,10 +192,10 @@ private:
             // also uses as this output's backing): go through a copy so no element is
             // overwritten before it is read.
             auto staged = MLMultiArray::make(output.shape(), output.dataType());
-            copyElements(output, *staged);
-            copyElements(*staged, *backing);
+            staged->copyData(output);
+            backing->copyData(*staged);
         } else {
-            copyElements(output, *backing);
+            backing->copyData(output);
         }
         return backing;
     }

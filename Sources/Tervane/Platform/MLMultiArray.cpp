@@ -145,35 +145,67 @@ std::int64_t MLMultiArray::storageOffset(std::int64_t index) const noexcept {
     return offset;
 }
 
-double MLMultiArray::value(std::int64_t index) const noexcept {
-    const std::int64_t offset = storageOffset(index);
-    switch (dataType_) {
-    case MLMultiArrayDataType::float32: return static_cast<const float*>(data_)[offset];
+namespace {
+
+double readStorage(const void* data, MLMultiArrayDataType type, std::int64_t offset) noexcept {
+    switch (type) {
+    case MLMultiArrayDataType::float32: return static_cast<const float*>(data)[offset];
     case MLMultiArrayDataType::float16:
-        return VectorRoutines::halfToFloat(static_cast<const std::uint16_t*>(data_)[offset]);
-    case MLMultiArrayDataType::float64: return static_cast<const double*>(data_)[offset];
-    case MLMultiArrayDataType::int32: return static_cast<const std::int32_t*>(data_)[offset];
+        return VectorRoutines::halfToFloat(static_cast<const std::uint16_t*>(data)[offset]);
+    case MLMultiArrayDataType::float64: return static_cast<const double*>(data)[offset];
+    case MLMultiArrayDataType::int32: return static_cast<const std::int32_t*>(data)[offset];
     }
     return 0;
 }
 
-void MLMultiArray::setValue(std::int64_t index, double value) noexcept {
-    const std::int64_t offset = storageOffset(index);
-    switch (dataType_) {
-    case MLMultiArrayDataType::float32:
-        static_cast<float*>(data_)[offset] = static_cast<float>(value);
-        return;
+void writeStorage(void* data, MLMultiArrayDataType type, std::int64_t offset, double value) noexcept {
+    switch (type) {
+    case MLMultiArrayDataType::float32: static_cast<float*>(data)[offset] = static_cast<float>(value); return;
     case MLMultiArrayDataType::float16:
-        static_cast<std::uint16_t*>(data_)[offset] =
-            VectorRoutines::floatToHalf(static_cast<float>(value));
+        static_cast<std::uint16_t*>(data)[offset] = VectorRoutines::floatToHalf(static_cast<float>(value));
         return;
-    case MLMultiArrayDataType::float64:
-        static_cast<double*>(data_)[offset] = value;
-        return;
+    case MLMultiArrayDataType::float64: static_cast<double*>(data)[offset] = value; return;
     case MLMultiArrayDataType::int32:
-        static_cast<std::int32_t*>(data_)[offset] = static_cast<std::int32_t>(value);
+        static_cast<std::int32_t*>(data)[offset] = static_cast<std::int32_t>(value);
         return;
     }
+}
+
+/// Walks an array's elements in linear (row-major) order, keeping the storage offset up to
+/// date without a division per element.
+class StorageCursor {
+public:
+    explicit StorageCursor(const MLMultiArray& array)
+        : shape_(array.shape()), strides_(array.strides()), index_(shape_.size(), 0) {}
+
+    [[nodiscard]] std::int64_t offset() const noexcept { return offset_; }
+
+    void advance() noexcept {
+        for (std::size_t axis = shape_.size(); axis-- > 0;) {
+            if (++index_[axis] < shape_[axis]) {
+                offset_ += strides_[axis];
+                return;
+            }
+            offset_ -= (shape_[axis] - 1) * strides_[axis];
+            index_[axis] = 0;
+        }
+    }
+
+private:
+    const MLShape& shape_;
+    const MLShape& strides_;
+    MLShape index_;
+    std::int64_t offset_ = 0;
+};
+
+}  // namespace
+
+double MLMultiArray::value(std::int64_t index) const noexcept {
+    return readStorage(data_, dataType_, storageOffset(index));
+}
+
+void MLMultiArray::setValue(std::int64_t index, double value) noexcept {
+    writeStorage(data_, dataType_, storageOffset(index), value);
 }
 
 void MLMultiArray::copyData(const MLMultiArray& source) {
@@ -182,12 +214,19 @@ void MLMultiArray::copyData(const MLMultiArray& source) {
                                     std::to_string(source.count()) + " elements into one of " +
                                     std::to_string(count_));
     }
+    if (count_ == 0) {
+        return;
+    }
     if (source.dataType_ == dataType_ && isContiguous() && source.isContiguous()) {
         std::memmove(data_, source.data_, static_cast<std::size_t>(count_) * elementSize(dataType_));
         return;
     }
+    StorageCursor from(source);
+    StorageCursor to(*this);
     for (std::int64_t i = 0; i < count_; ++i) {
-        setValue(i, source.value(i));
+        writeStorage(data_, dataType_, to.offset(), readStorage(source.data_, source.dataType_, from.offset()));
+        from.advance();
+        to.advance();
     }
 }
 
