@@ -5,6 +5,9 @@
 // The tool prints nothing on standard output. It exits 0 once the JSON document is written and
 // 1 after one "vexora-transcribe: <message>" line on standard error.
 
+#include <Tervane/ASR/ASRTypes.hpp>
+#include <Tervane/ASR/AsrManager.hpp>
+#include <Tervane/ASR/AsrModels.hpp>
 #include <Tervane/Platform/AVAudioConverter.hpp>
 #include <Tervane/Platform/AVAudioFile.hpp>
 #include <Tervane/Platform/AVAudioFormat.hpp>
@@ -190,9 +193,22 @@ struct Diarization {
 };
 
 /// Seconds to whole milliseconds, halves away from zero, never negative.
-[[maybe_unused]] std::int64_t milliseconds(double seconds) {
+std::int64_t milliseconds(double seconds) {
     const double rounded = std::round(seconds * 1000.0);
     return rounded < 0 ? 0 : static_cast<std::int64_t>(rounded);
+}
+
+/// The document's tokens: one per timing, in recognition order, text unchanged.
+std::vector<Token> tokens(const ASRResult& result) {
+    std::vector<Token> built;
+    if (!result.tokenTimings) {
+        return built;
+    }
+    built.reserve(result.tokenTimings->size());
+    for (const TokenTiming& timing : *result.tokenTimings) {
+        built.push_back({timing.token, milliseconds(timing.startTime), milliseconds(timing.endTime)});
+    }
+    return built;
 }
 
 void appendString(std::string& json, const std::string& text) {
@@ -307,9 +323,19 @@ void write(const std::string& bytes, const std::filesystem::path& location) {
         writeAndExit(output);
     }
 
-    // Recognition and diarization come next; this build has no recognition engine yet, so a
-    // recording long enough to need one ends here rather than with an invented transcript.
-    fail("speech recognition is not available in this build");
+    AsrManager manager(ASRConfig::defaultConfig());
+    ASRResult result;
+    try {
+        const AsrModels models = loadAsrModels(asrDirectory);
+        manager.initialize(models);
+        result = manager.transcribe(std::span<const float>(samples), AudioSource::system);
+    } catch (const std::exception& failure) {
+        fail(failure.what());
+    }
+    output.tokens = tokens(result);
+
+    // Speaker diarization is not part of this build yet: the document has no speakers.
+    writeAndExit(output);
 }
 
 }  // namespace

@@ -58,4 +58,21 @@ private:
     int errorNumber_ = 0;
 };
 
+/// A file that a loader expected is missing or is not what it should be (for example a model
+/// bundle that is not a directory). The description is the loader's own text.
+class FileSystemError final : public Error {
+public:
+    enum class Code { fileNoSuchFile, fileReadCorruptFile };
+
+    FileSystemError(Code code, std::filesystem::path path, std::string description)
+        : Error(std::move(description)), code_(code), path_(std::move(path)) {}
+
+    [[nodiscard]] Code code() const noexcept { return code_; }
+    [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
+
+private:
+    Code code_;
+    std::filesystem::path path_;
+};
+
 }  // namespace Tervane
