@@ -3,6 +3,7 @@
 #define VEXORA_TRANSCRIBE_NO_MAIN
 #include "vexora_transcribe/main.cpp"
 
+#include "Support/AsrFixtures.hpp"
 #include "Support/AudioFixtures.hpp"
 #include "Support/ProcessRunner.hpp"
 #include "Support/TemporaryDirectory.hpp"
@@ -113,14 +114,71 @@ TEST(VexoraTranscribeRun, OneSecondOfAudioGoesOnToRecognition) {
     TemporaryDirectory directory;
     const fs::path recording = writeSamples(directory, "second", 16000);
     const fs::path output = directory / "out.json";
-    const ProcessResult result =
-        runTool({"--asr-models", (directory / "missing").string(), "--diarizer-models", "d", "--file",
-                 recording.string(), "--output", output.string()});
+    const fs::path models = directory / "missing";
+    const ProcessResult result = runTool({"--asr-models", models.string(), "--diarizer-models", "d", "--file",
+                                          recording.string(), "--output", output.string()});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.standardOutput, "");
-    EXPECT_TRUE(result.standardError.starts_with("vexora-transcribe: ")) << result.standardError;
-    EXPECT_NE(result.standardError, "vexora-transcribe: \n");
+    // The vocabulary is the first thing the recognition loader reads.
+    EXPECT_EQ(result.standardError, "vexora-transcribe: could not read \"" + (models / "parakeet_vocab.json").string() +
+                                        "\": No such file or directory\n");
     EXPECT_FALSE(fs::exists(output));
+}
+
+/// The scripted recognition models, written once for the whole program.
+const fs::path& fixtureModelDirectory() {
+    static TemporaryDirectory directory("tervane-tool-models");
+    static const bool written = (Tervane::Testing::writeAsrFixtureModels(directory.path()), true);
+    (void)written;
+    return directory.path();
+}
+
+ProcessResult transcribe(const TemporaryDirectory& directory, const std::vector<float>& samples,
+                         const fs::path& output) {
+    const fs::path recording = Tervane::Testing::writeAudioFile(directory.path(), "scripted",
+                                                                AudioFileKind::wavFloat32, {samples}, 16000);
+    return runTool({"--asr-models", fixtureModelDirectory().string(), "--diarizer-models",
+                    (directory / "no-diarizer").string(), "--file", recording.string(), "--output", output.string()});
+}
+
+TEST(VexoraTranscribeRun, OneSecondIsRecognisedIntoTimedTokens) {
+    TemporaryDirectory directory;
+    const fs::path output = directory / "out.json";
+    const ProcessResult result = transcribe(
+        directory, Tervane::Testing::scriptedAudio(16000, {{2, 1}, {3, 2}, {7, 3}}), output);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(readFile(output),
+              R"({"tokens":[{"text":" hel","startMs":160,"endMs":240},{"text":"lo","startMs":240,"endMs":560},)"
+              R"({"text":" world","startMs":560,"endMs":640}],"speakers":[],"embeddings":{}})");
+}
+
+TEST(VexoraTranscribeRun, FortySecondsAcrossChunkSeamsLoseAndDoubleNothing) {
+    // A token every seven frames, each with its own id, over 40 s: three chunks, two seams
+    // (frames 162 to 187 and 324 to 349 lie in two chunks each). The last frames stay blank.
+    std::vector<Tervane::Testing::ScriptedToken> script;
+    for (int frame = 3; frame < 495; frame += 7) {
+        script.push_back({frame, 10 + frame});
+    }
+    TemporaryDirectory directory;
+    const fs::path output = directory / "out.json";
+    const ProcessResult result = transcribe(directory, Tervane::Testing::scriptedAudio(640000, script), output);
+    ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(result.standardError, "");
+
+    const nlohmann::json document = nlohmann::json::parse(readFile(output));
+    const nlohmann::json& tokens = document["tokens"];
+    ASSERT_EQ(tokens.size(), script.size());
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        const std::int64_t start = script[i].frame * 80;
+        const std::int64_t end = i + 1 < script.size() ? script[i + 1].frame * 80 : start + 80;
+        EXPECT_EQ(tokens[i]["text"], " w" + std::to_string(10 + script[i].frame)) << i;
+        EXPECT_EQ(tokens[i]["startMs"], start) << i;
+        EXPECT_EQ(tokens[i]["endMs"], end) << i;
+    }
+    EXPECT_EQ(document["speakers"], nlohmann::json::array());
+    EXPECT_EQ(document["embeddings"], nlohmann::json::object());
 }
 
 TEST(VexoraTranscribeRun, AudioThatCannotBeOpenedEndsWithThePlatformsDescription) {
