@@ -8,16 +8,21 @@
 #include <Tervane/ASR/ASRTypes.hpp>
 #include <Tervane/ASR/AsrManager.hpp>
 #include <Tervane/ASR/AsrModels.hpp>
+#include <Tervane/Diarizer/Offline/OfflineDiarizationError.hpp>
+#include <Tervane/Diarizer/Offline/OfflineDiarizerModels.hpp>
 #include <Tervane/Platform/AVAudioConverter.hpp>
 #include <Tervane/Platform/AVAudioFile.hpp>
 #include <Tervane/Platform/AVAudioFormat.hpp>
 #include <Tervane/Platform/AVAudioPCMBuffer.hpp>
 #include <Tervane/Platform/Error.hpp>
+#include <Tervane/Platform/MLModel.hpp>
+#include <Tervane/Shared/ModelNames.hpp>
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -165,6 +170,38 @@ std::vector<float> loadSamples(const std::filesystem::path& location) {
             fail("could not allocate audio buffer");
         }
     }
+}
+
+// MARK: - Diarization models
+
+/// psi from the PLDA parameter file. A read or JSON failure is the caller's to report; a file
+/// that is JSON but not PLDA parameters ends the run.
+[[maybe_unused]] std::vector<double> pldaPsi(const std::filesystem::path& file) {
+    try {
+        return OfflineDiarizerModels::readPLDAPsi(file);
+    } catch (const OfflineDiarizationError&) {
+        fail("invalid PLDA parameters");
+    }
+}
+
+/// The four diarization bundles and plda-parameters.json, all from `directory` itself.
+[[maybe_unused]] OfflineDiarizerModels loadDiarizerModels(const std::filesystem::path& directory) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto load = [&directory](const std::string& bundle, MLComputeUnits computeUnits) {
+        MLModelConfiguration configuration;
+        configuration.computeUnits = computeUnits;
+        configuration.allowLowPrecisionAccumulationOnGPU = true;
+        return MLModel::load(directory / bundle, configuration);
+    };
+    namespace Names = ModelNames::OfflineDiarizer;
+    std::shared_ptr<MLModel> segmentation = load(Names::segmentationFile, MLComputeUnits::all);
+    std::shared_ptr<MLModel> fbank = load(Names::fbankFile, MLComputeUnits::cpuOnly);
+    std::shared_ptr<MLModel> embedding = load(Names::embeddingFile, MLComputeUnits::all);
+    std::shared_ptr<MLModel> pldaRho = load(Names::pldaRhoFile, MLComputeUnits::all);
+    std::vector<double> psi = pldaPsi(directory / "plda-parameters.json");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return OfflineDiarizerModels(std::move(segmentation), std::move(fbank), std::move(embedding), std::move(pldaRho),
+                                 std::move(psi), seconds);
 }
 
 // MARK: - The output document

@@ -87,4 +87,19 @@ void mmov(const float* source, float* destination, std::size_t count) noexcept {
     std::memmove(destination, source, count * sizeof(float));
 }
 
+void vspdp(std::span<const float> source, double* destination) noexcept {
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        destination[i] = static_cast<double>(source[i]);
+    }
+}
+
+double dotprD(std::span<const double> a, std::span<const double> b) noexcept {
+    const std::size_t count = a.size() < b.size() ? a.size() : b.size();
+    double sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        sum += a[i] * b[i];
+    }
+    return sum;
+}
+
 }  // namespace Tervane::VectorRoutines

@@ -21,4 +21,10 @@ void convertHalfToFloat(std::span<const std::uint16_t> source, float* destinatio
 /// `vDSP_mmov` with one row: moves `count` floats (memmove semantics).
 void mmov(const float* source, float* destination, std::size_t count) noexcept;
 
+/// `vDSP_vspdp`: widens `source` into `destination[0 ..< source.size()]`.
+void vspdp(std::span<const float> source, double* destination) noexcept;
+
+/// `vDSP_dotprD`: the dot product of the first `min(a.size(), b.size())` elements.
+[[nodiscard]] double dotprD(std::span<const double> a, std::span<const double> b) noexcept;
+
 }  // namespace Tervane::VectorRoutines
