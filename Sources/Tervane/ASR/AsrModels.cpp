@@ -25,16 +25,6 @@ const AppLogger& logger() {
     return instance;
 }
 
-std::string computeUnitsName(MLComputeUnits units) {
-    switch (units) {
-        case MLComputeUnits::cpuOnly: return "cpuOnly";
-        case MLComputeUnits::cpuAndGPU: return "cpuAndGPU";
-        case MLComputeUnits::all: return "all";
-        case MLComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
-    }
-    return "unknown(" + std::to_string(static_cast<int>(units)) + ")";
-}
-
 /// An optional sign and one or more decimal digits that fit 64 bits; anything else is none.
 std::optional<std::int64_t> tokenId(std::string_view name) {
     bool negative = false;

@@ -259,6 +259,16 @@ bool MLMultiArrayConstraint::allows(const MLShape& candidate) const {
     return shape.empty() || sizesMatch(shape, candidate);
 }
 
+std::string computeUnitsName(MLComputeUnits units) {
+    switch (units) {
+        case MLComputeUnits::cpuOnly: return "cpuOnly";
+        case MLComputeUnits::cpuAndGPU: return "cpuAndGPU";
+        case MLComputeUnits::all: return "all";
+        case MLComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
+    }
+    return "unknown(" + std::to_string(static_cast<int>(units)) + ")";
+}
+
 std::shared_ptr<MLModel> MLModel::load(const std::filesystem::path& bundlePath,
                                        const MLModelConfiguration& configuration) {
     ModelBundle bundle = ModelBundle::read(bundlePath);

@@ -17,6 +17,9 @@ namespace Tervane {
 /// Where a model should run. The CPU engine records the choice; it is a hint.
 enum class MLComputeUnits { cpuOnly, cpuAndGPU, all, cpuAndNeuralEngine };
 
+/// The case's name ("cpuOnly", ...), or "unknown(<raw value>)" for a value outside the cases.
+[[nodiscard]] std::string computeUnitsName(MLComputeUnits units);
+
 struct MLModelConfiguration {
     MLComputeUnits computeUnits = MLComputeUnits::all;
     bool allowLowPrecisionAccumulationOnGPU = false;

@@ -29,16 +29,6 @@ namespace Names = ModelNames::OfflineDiarizer;
 
 const std::string pldaParametersFile = "plda-parameters.json";
 
-std::string computeUnitsName(MLComputeUnits units) {
-    switch (units) {
-    case MLComputeUnits::cpuOnly: return "cpuOnly";
-    case MLComputeUnits::cpuAndGPU: return "cpuAndGPU";
-    case MLComputeUnits::all: return "all";
-    case MLComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
-    }
-    return "all";
-}
-
 const std::shared_ptr<MLModel>& requireModel(const std::map<std::string, std::shared_ptr<MLModel>>& models,
                                              const std::string& file, const std::string& name) {
     const auto found = models.find(file);
