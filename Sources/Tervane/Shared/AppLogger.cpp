@@ -80,19 +80,21 @@ private:
     bool keepDebug_;
 };
 
+// The logger's process-wide state is never destroyed: threads that outlive `main` (a
+// pre-warm still running when the tool exits) may still log while static objects go away.
 std::atomic<std::shared_ptr<LogSink>>& sinkSlot() {
-    static std::atomic<std::shared_ptr<LogSink>> slot{makeDefaultLogSink()};
-    return slot;
+    static auto* slot = new std::atomic<std::shared_ptr<LogSink>>{makeDefaultLogSink()};
+    return *slot;
 }
 
 std::mutex& subsystemMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 std::string& subsystemValue() {
-    static std::string value = "com.tervane.Tervane";
-    return value;
+    static auto* value = new std::string("com.tervane.Tervane");
+    return *value;
 }
 
 }  // namespace
@@ -153,12 +155,12 @@ void AppLogger::log(Level level, std::string_view message) const {
 }
 
 LogConsole& LogConsole::shared() {
-    static LogConsole console;
-    return console;
+    static auto* console = new LogConsole;
+    return *console;
 }
 
 void LogConsole::write(AppLogger::Level level, std::string_view category, std::string_view message) {
-    static std::mutex mutex;
+    static auto* mutex = new std::mutex;  // never destroyed, like the sink slot
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto milliseconds =
@@ -168,7 +170,7 @@ void LogConsole::write(AppLogger::Level level, std::string_view category, std::s
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
 
-    const std::lock_guard lock(mutex);
+    const std::lock_guard lock(*mutex);
     std::fprintf(stderr, "%s.%03lld [%s] [%.*s] %.*s\n", stamp, static_cast<long long>(milliseconds),
                  levelNames[static_cast<int>(level)], static_cast<int>(category.size()), category.data(),
                  static_cast<int>(message.size()), message.data());
