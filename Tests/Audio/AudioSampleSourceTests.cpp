@@ -67,8 +67,11 @@ TEST(AudioSampleSources, CopyRulesAreTheSameInMemoryAndOnDisk) {
     const TemporaryDirectory directory("tervane-sources");
     const fs::path raw = directory / "samples.raw";
     const std::vector<float> values = ramp(100);
-    std::ofstream(raw, std::ios::binary)
-        .write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4 + 3));
+    {
+        std::ofstream file(raw, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
+        file.write("\x01\x02\x03", 3);
+    }
     const DiskBackedAudioSampleSource disk(raw);  // 403 bytes: the 3 stray bytes are not a sample
     EXPECT_EQ(disk.floatStride(), 4);
     EXPECT_EQ(disk.mappedData().size(), 403U);
