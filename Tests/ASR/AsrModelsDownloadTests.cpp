@@ -2,13 +2,11 @@
 // how they recover from a broken cache.
 
 #include <Tervane/ASR/AsrModels.hpp>
-#include <Tervane/Shared/DownloadUtils.hpp>
-#include <Tervane/Shared/ModelRegistry.hpp>
 
 #include "Support/AsrFixtures.hpp"
 #include "Support/CapturingLogSink.hpp"
 #include "Support/LoopbackHTTPServer.hpp"
-#include "Support/ScopedEnvironment.hpp"
+#include "Support/ScopedHubConnection.hpp"
 #include "Support/TemporaryDirectory.hpp"
 
 #include <gmock/gmock.h>
@@ -25,18 +23,8 @@ namespace fs = std::filesystem;
 class AsrModelsDownload : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"REGISTRY_URL", "MODEL_REGISTRY_URL", "https_proxy", "http_proxy", "HF_TOKEN",
-                                 "HUGGING_FACE_HUB_TOKEN", "HUGGINGFACEHUB_API_TOKEN"}) {
-            environment.unset(name);
-        }
-        ModelRegistry::setBaseURL(hub.baseURL());
-        DownloadUtils::resetSharedSession();
         Testing::writeAsrFixtureModels(hubSource.path());
         served = Testing::serveFolderAsHubRepository(hub, Repo(Repo::parakeet).remotePath(), hubSource.path());
-    }
-    void TearDown() override {
-        DownloadUtils::resetSharedSession();
-        ModelRegistry::setBaseURL(std::nullopt);
     }
 
     static void expectComplete(const AsrModels& models) {
@@ -45,8 +33,8 @@ protected:
         EXPECT_EQ(models.vocabulary.at(1), "\u2581hel");
     }
 
-    Testing::ScopedEnvironment environment;
     Testing::LoopbackHTTPServer hub;
+    Testing::ScopedHubConnection connection{hub};
     Testing::TemporaryDirectory hubSource{"tervane-hub"};
     Testing::TemporaryDirectory cache{"tervane-cache"};
     std::vector<std::string> served;

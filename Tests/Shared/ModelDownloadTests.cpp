@@ -7,6 +7,7 @@
 #include "Support/LoopbackHTTPServer.hpp"
 #include "Support/ModelFixtures.hpp"
 #include "Support/ScopedEnvironment.hpp"
+#include "Support/ScopedHubConnection.hpp"
 #include "Support/TemporaryDirectory.hpp"
 
 #include <gmock/gmock.h>
@@ -71,19 +72,9 @@ Testing::FixtureModel doublingModel() {
 class ModelDownloadTests : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"REGISTRY_URL", "MODEL_REGISTRY_URL", "https_proxy", "http_proxy", "HF_TOKEN",
-                                 "HUGGING_FACE_HUB_TOKEN", "HUGGINGFACEHUB_API_TOKEN"}) {
-            environment.unset(name);
-        }
-        ModelRegistry::setBaseURL(hub.baseURL());
-        DownloadUtils::resetSharedSession();
         previousSleeper = DownloadUtils::setSleeper([this](double seconds) { waits.push_back(seconds); });
     }
-    void TearDown() override {
-        DownloadUtils::setSleeper(previousSleeper);
-        DownloadUtils::resetSharedSession();
-        ModelRegistry::setBaseURL(std::nullopt);
-    }
+    void TearDown() override { DownloadUtils::setSleeper(previousSleeper); }
 
     static std::string treeRoute(Repo repo, const std::string& path = {}) {
         return "/api/models/" + repo.remotePath() + "/tree/main" + (path.empty() ? "" : "/" + path);
@@ -126,8 +117,9 @@ protected:
         return paths;
     }
 
-    Testing::ScopedEnvironment environment;
     LoopbackHTTPServer hub;
+    Testing::ScopedHubConnection connection{hub};
+    Testing::ScopedEnvironment& environment = connection.environment();
     Testing::TemporaryDirectory cache{"tervane-model-cache"};
     Testing::LogCapture log;
     std::vector<double> waits;

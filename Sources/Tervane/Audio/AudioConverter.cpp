@@ -2,8 +2,8 @@
 
 #include <Tervane/Platform/AVAudioConverter.hpp>
 #include <Tervane/Platform/AVAudioFile.hpp>
+#include <Tervane/Shared/NumberText.hpp>
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -14,17 +14,6 @@ namespace Tervane {
 namespace {
 
 constexpr AVAudioFrameCount drainBufferFrames = 4096;
-
-// Doubles in log lines: the shortest text that reads back exactly, whole numbers with ".0".
-std::string doubleText(double value) {
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    std::string s(text, result.ptr);
-    if (std::isfinite(value) && s.find_first_of(".e") == std::string::npos) {
-        s += ".0";
-    }
-    return s;
-}
 
 std::shared_ptr<AVAudioPCMBuffer> makeBuffer(const std::shared_ptr<AVAudioFormat>& format, std::uint64_t frames) {
     if (frames > std::numeric_limits<AVAudioFrameCount>::max()) {
@@ -191,7 +180,7 @@ std::vector<float> AudioConverter::convertBuffer(const std::shared_ptr<AVAudioPC
     if (debug_) {
         const double ratio = static_cast<double>(samples.size()) / static_cast<double>(buffer->frameLength());
         logger_.debug("Audio conversion: " + std::to_string(buffer->frameLength()) + " samples → " +
-                      std::to_string(samples.size()) + " samples, ratio: " + doubleText(ratio));
+                      std::to_string(samples.size()) + " samples, ratio: " + NumberText::shortest(ratio));
     }
     return samples;
 }
@@ -242,7 +231,7 @@ std::vector<float> AudioConverter::downmixAndResample(const AVAudioPCMBuffer& bu
     }
     if (debug_) {
         logger_.debug("Manual resampling: " + std::to_string(channelCount) + " channels → mono, " +
-                      doubleText(sourceRate) + "Hz → " + doubleText(targetRate) + "Hz");
+                      NumberText::shortest(sourceRate) + "Hz → " + NumberText::shortest(targetRate) + "Hz");
     }
     return output;
 }

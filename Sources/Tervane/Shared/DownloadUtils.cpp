@@ -2,6 +2,7 @@
 
 #include <Tervane/Shared/AppLogger.hpp>
 #include <Tervane/Shared/ModelRegistry.hpp>
+#include <Tervane/Shared/NumberText.hpp>
 #include <Tervane/Shared/SystemInfo.hpp>
 
 #include <nlohmann/json.hpp>
@@ -10,7 +11,6 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -36,12 +36,6 @@ std::string describe(const std::exception_ptr& failure) {
     } catch (...) {
         return "unknown error";
     }
-}
-
-std::string formatted(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 bool isRateLimit(long status) { return status == 429 || status == 503; }
@@ -327,7 +321,7 @@ std::pair<std::string, HTTPURLResponse> fetchHuggingFaceFile(const std::string& 
             if (attempt >= attempts) throw;
             const double wait = minBackoff * std::pow(2.0, attempt - 1);
             logger().warning("Download attempt " + std::to_string(attempt) + " for " + description +
-                             " failed: " + failure.description() + ". Retrying in " + formatted("%.1f", wait) + "s.");
+                             " failed: " + failure.description() + ". Retrying in " + NumberText::fixed(wait, 1) + "s.");
             sleepFor(wait);
         }
     }
@@ -399,7 +393,7 @@ std::map<std::string, std::shared_ptr<MLModel>> loadModelsOnce(Repo repo, const 
         const auto started = std::chrono::steady_clock::now();
         models[name] = MLModel::load(path, configuration);
         const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - started;
-        logger().info("Compiled model " + name + " in " + formatted("%.2f", elapsed.count()) + " ms :: " +
+        logger().info("Compiled model " + name + " in " + NumberText::fixed(elapsed.count(), 2) + " ms :: " +
                       SystemInfo::summary());
     }
     return models;
