@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   # model runtime (the engine silences libtorch's glog logging through glog's own flags)
   libtorch-dev libgoogle-glog-dev
   # audio decoding and resampling
