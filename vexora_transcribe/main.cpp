@@ -8,7 +8,10 @@
 #include <Tervane/ASR/ASRTypes.hpp>
 #include <Tervane/ASR/AsrManager.hpp>
 #include <Tervane/ASR/AsrModels.hpp>
+#include <Tervane/Audio/AudioSampleSources.hpp>
 #include <Tervane/Diarizer/Offline/OfflineDiarizationError.hpp>
+#include <Tervane/Diarizer/Offline/OfflineDiarizerConfig.hpp>
+#include <Tervane/Diarizer/Offline/OfflineDiarizerManager.hpp>
 #include <Tervane/Diarizer/Offline/OfflineDiarizerModels.hpp>
 #include <Tervane/Platform/AVAudioConverter.hpp>
 #include <Tervane/Platform/AVAudioFile.hpp>
@@ -20,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -176,7 +180,7 @@ std::vector<float> loadSamples(const std::filesystem::path& location) {
 
 /// psi from the PLDA parameter file. A read or JSON failure is the caller's to report; a file
 /// that is JSON but not PLDA parameters ends the run.
-[[maybe_unused]] std::vector<double> pldaPsi(const std::filesystem::path& file) {
+std::vector<double> pldaPsi(const std::filesystem::path& file) {
     try {
         return OfflineDiarizerModels::readPLDAPsi(file);
     } catch (const OfflineDiarizationError&) {
@@ -185,7 +189,7 @@ std::vector<float> loadSamples(const std::filesystem::path& location) {
 }
 
 /// The four diarization bundles and plda-parameters.json, all from `directory` itself.
-[[maybe_unused]] OfflineDiarizerModels loadDiarizerModels(const std::filesystem::path& directory) {
+OfflineDiarizerModels loadDiarizerModels(const std::filesystem::path& directory) {
     const auto start = std::chrono::steady_clock::now();
     const auto load = [&directory](const std::string& bundle, MLComputeUnits computeUnits) {
         MLModelConfiguration configuration;
@@ -246,6 +250,54 @@ std::vector<Token> tokens(const ASRResult& result) {
         built.push_back({timing.token, milliseconds(timing.startTime), milliseconds(timing.endTime)});
     }
     return built;
+}
+
+/// The speakers whose vectors hold only finite numbers: JSON has no text for the others.
+std::map<std::string, std::vector<float>> finiteEmbeddings(const std::map<std::string, std::vector<float>>& database) {
+    std::map<std::string, std::vector<float>> kept;
+    for (const auto& [speaker, vector] : database) {
+        if (std::all_of(vector.begin(), vector.end(), [](float value) { return std::isfinite(value); })) {
+            kept.emplace(speaker, vector);
+        }
+    }
+    return kept;
+}
+
+/// The diarizer's settings for the tool: the community presets with a stricter clustering
+/// threshold, and no export.
+OfflineDiarizerConfig diarizerConfig() {
+    OfflineDiarizerConfig::Clustering clustering = OfflineDiarizerConfig::Clustering::community();
+    clustering.threshold = 0.7045655;
+    return OfflineDiarizerConfig(OfflineDiarizerConfig::Segmentation::community(),
+                                 OfflineDiarizerConfig::Embedding::community(), clustering,
+                                 OfflineDiarizerConfig::VBx::community(),
+                                 OfflineDiarizerConfig::PostProcessing::community(), OfflineDiarizerConfig::Export::none());
+}
+
+/// Who spoke when. Never fails: a failure is reported on standard error and gives no turns.
+/// Takes the samples over, so an hour of audio is not held twice.
+Diarization diarize(std::vector<float> samples, const std::filesystem::path& models) {
+    try {
+        OfflineDiarizerManager manager(diarizerConfig());
+        manager.initialize(loadDiarizerModels(models));
+        const DiarizationResult result = manager.process(ArrayAudioSampleSource(std::move(samples)), 0);
+        Diarization diarization;
+        diarization.turns.reserve(result.segments.size());
+        for (const TimedSpeakerSegment& segment : result.segments) {
+            diarization.turns.push_back({segment.speakerId, milliseconds(static_cast<double>(segment.startTimeSeconds)),
+                                         milliseconds(static_cast<double>(segment.endTimeSeconds))});
+        }
+        if (result.speakerDatabase) {
+            diarization.embeddings = finiteEmbeddings(*result.speakerDatabase);
+        }
+        return diarization;
+    } catch (const std::exception& failure) {
+        std::string line = "vexora-transcribe: speaker diarization failed: ";
+        line += failure.what();
+        line += '\n';
+        writeAll(STDERR_FILENO, line);
+        return {};
+    }
 }
 
 void appendString(std::string& json, const std::string& text) {
@@ -371,7 +423,10 @@ void write(const std::string& bytes, const std::filesystem::path& location) {
     }
     output.tokens = tokens(result);
 
-    // Speaker diarization is not part of this build yet: the document has no speakers.
+    // The samples are not needed after this.
+    Diarization diarization = diarize(std::move(samples), diarizerDirectory);
+    output.speakers = std::move(diarization.turns);
+    output.embeddings = std::move(diarization.embeddings);
     writeAndExit(output);
 }
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <numbers>
 #include <stdexcept>
 
@@ -104,12 +105,19 @@ FixtureModel fbankFixture() {
     return model;
 }
 
-FixtureModel embeddingFixture() {
+FixtureModel embeddingFixture(const EmbeddingFixtureOptions& options) {
     std::vector<double> spread(8 * 256, 0.0);
     for (std::size_t band = 0; band < 8; ++band) {
         for (std::size_t j = 0; j < 32; ++j) {
             spread[band * 256 + band * 32 + j] = 1.0;
         }
+    }
+    // The bands of the damaged speakers' pitches.
+    std::vector<double> damagedBands(8, 0.0);
+    for (const int speaker : options.nanSpeakers) {
+        const double pitch = fixtureSpeakerPitches.at(static_cast<std::size_t>(speaker));
+        const auto band = std::find(fixtureFbankBands.begin(), fixtureFbankBands.end(), pitch);
+        damagedBands[static_cast<std::size_t>(band - fixtureFbankBands.begin())] = 1.0;
     }
     FixtureModel model;
     model.source = R"(
@@ -117,20 +125,25 @@ FixtureModel embeddingFixture() {
         profile = fbank_features / (fbank_features.sum(dim=2, keepdim=True) + 1e-6)
         weighted = (profile * weights.unsqueeze(2)).sum(dim=1)
         mean = weighted / torch.clamp(weights.sum(dim=1, keepdim=True), min=1e-6)
-        return {"embedding": torch.matmul(mean, self.spread)}
+        embedding = torch.matmul(mean, self.spread)
+        damaged = (mean * self.damaged_bands).sum(dim=1, keepdim=True) > 0.5
+        first = torch.where(damaged, self.nan_value.expand_as(embedding[:, 0:1]), embedding[:, 0:1])
+        return {"embedding": torch.cat([first, embedding[:, 1:]], dim=1)}
 )";
     model.inputs = {{"fbank_features", MLMultiArrayDataType::float32, {1, fixtureFrames, 8}},
                     {"weights", MLMultiArrayDataType::float32, {1, fixtureFrames}}};
     model.outputs = {{"embedding", MLMultiArrayDataType::float32, {1, 256}}};
-    model.buffers = {{"spread", fixtureArray({8, 256}, spread)}};
+    model.buffers = {{"spread", fixtureArray({8, 256}, spread)},
+                     {"damaged_bands", fixtureArray({8}, damagedBands)},
+                     {"nan_value", fixtureArray({1}, {std::numeric_limits<double>::quiet_NaN()})}};
     return model;
 }
 
 FixtureModel pldaRhoFixture() {
     std::vector<double> projection(256 * 128, 0.0);
     for (std::size_t i = 0; i < 128; ++i) {
-        projection[(2 * i) * 128 + i] = 1.0;
-        projection[(2 * i + 1) * 128 + i] = 0.5;
+        projection[(2 * i) * 128 + i] = fixtureRhoGain;
+        projection[(2 * i + 1) * 128 + i] = fixtureRhoGain / 2;
     }
     FixtureModel model;
     model.source = R"(
@@ -146,7 +159,8 @@ FixtureModel pldaRhoFixture() {
 std::vector<double> fixtureRho(const std::vector<float>& embedding) {
     std::vector<double> rho(128);
     for (std::size_t i = 0; i < 128 && 2 * i + 1 < embedding.size(); ++i) {
-        rho[i] = static_cast<double>(embedding[2 * i] + 0.5F * embedding[2 * i + 1]);
+        rho[i] = static_cast<double>(static_cast<float>(fixtureRhoGain) * embedding[2 * i] +
+                                     static_cast<float>(fixtureRhoGain / 2) * embedding[2 * i + 1]);
     }
     return rho;
 }
@@ -188,11 +202,12 @@ std::string pldaParametersJson(const std::vector<float>& psi) {
     return document.dump();
 }
 
-void writeDiarizerFixtureModels(const std::filesystem::path& directory, const SegmentationFixtureOptions& segmentation) {
+void writeDiarizerFixtureModels(const std::filesystem::path& directory, const SegmentationFixtureOptions& segmentation,
+                                const EmbeddingFixtureOptions& embedding) {
     std::filesystem::create_directories(directory);
     writeFixtureBundle(directory, "Segmentation.mlmodelc", segmentationFixture(segmentation));
     writeFixtureBundle(directory, "FBank.mlmodelc", fbankFixture());
-    writeFixtureBundle(directory, "Embedding.mlmodelc", embeddingFixture());
+    writeFixtureBundle(directory, "Embedding.mlmodelc", embeddingFixture(embedding));
     writeFixtureBundle(directory, "PldaRho.mlmodelc", pldaRhoFixture());
     std::ofstream(directory / "plda-parameters.json", std::ios::binary) << pldaParametersJson(fixturePldaPsi());
 }

@@ -19,6 +19,8 @@
 //   them) per frame, shape [1, 589, 8].
 // - "Embedding" returns the weighted mean over frames of each frame's band-energy profile
 //   (energies divided by their sum), each of the eight values repeated 32 times: 256 values.
+//   A speaker named in `EmbeddingFixtureOptions::nanSpeakers` gets a NaN as the first value
+//   of every embedding whose profile is mostly that speaker's band.
 // - "PldaRho" is the fixed linear map `fixtureRho`.
 
 #include "Support/ModelFixtures.hpp"
@@ -55,9 +57,14 @@ struct SegmentationFixtureOptions {
     std::int64_t frames = fixtureFrames;
 };
 
+struct EmbeddingFixtureOptions {
+    /// Speakers (0 to 2) whose embeddings come out damaged, with a NaN as their first value.
+    std::vector<int> nanSpeakers;
+};
+
 [[nodiscard]] FixtureModel segmentationFixture(const SegmentationFixtureOptions& options = {});
 [[nodiscard]] FixtureModel fbankFixture();
-[[nodiscard]] FixtureModel embeddingFixture();
+[[nodiscard]] FixtureModel embeddingFixture(const EmbeddingFixtureOptions& options = {});
 [[nodiscard]] FixtureModel pldaRhoFixture();
 
 /// The PLDA prior the fixture parameter file holds: 128 values 1 + i ÷ 128.
@@ -66,13 +73,18 @@ struct SegmentationFixtureOptions {
 [[nodiscard]] std::string pldaParametersJson(const std::vector<float>& psi);
 [[nodiscard]] std::string base64Encode(const std::vector<std::uint8_t>& bytes);
 
-/// What the rho fixture computes: rho[i] = e[2i] + 0.5 × e[2i + 1], for i < 128.
+/// The rho fixture's scale. Embedding values are profile fractions (at most 1); VBx needs
+/// features of real PLDA magnitude to tell speakers apart, and at gain 1 it merges them all.
+inline constexpr double fixtureRhoGain = 8.0;
+
+/// What the rho fixture computes: rho[i] = gain × (e[2i] + 0.5 × e[2i + 1]), for i < 128.
 [[nodiscard]] std::vector<double> fixtureRho(const std::vector<float>& embedding);
 
 /// Writes "Segmentation.mlmodelc", "FBank.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"
 /// and "plda-parameters.json" into `directory` (created if needed).
 void writeDiarizerFixtureModels(const std::filesystem::path& directory,
-                                const SegmentationFixtureOptions& segmentation = {});
+                                const SegmentationFixtureOptions& segmentation = {},
+                                const EmbeddingFixtureOptions& embedding = {});
 
 /// One stretch of a scripted recording: `speaker`'s tone from `start` to `end` seconds.
 struct SpeakerTurn {

@@ -5,6 +5,7 @@
 
 #include "Support/AsrFixtures.hpp"
 #include "Support/AudioFixtures.hpp"
+#include "Support/DiarizerFixtures.hpp"
 #include "Support/ProcessRunner.hpp"
 #include "Support/TemporaryDirectory.hpp"
 
@@ -133,6 +134,17 @@ const fs::path& fixtureModelDirectory() {
     return directory.path();
 }
 
+/// The line a run writes when its diarization models are missing from `directory`.
+std::string diarizationFailureLine(const fs::path& directory) {
+    try {
+        (void)loadDiarizerModels(directory);
+    } catch (const std::exception& failure) {
+        return std::string("vexora-transcribe: speaker diarization failed: ") + failure.what() + "\n";
+    }
+    ADD_FAILURE() << directory << " loaded";
+    return {};
+}
+
 ProcessResult transcribe(const TemporaryDirectory& directory, const std::vector<float>& samples,
                          const fs::path& output) {
     const fs::path recording = Tervane::Testing::writeAudioFile(directory.path(), "scripted",
@@ -148,7 +160,8 @@ TEST(VexoraTranscribeRun, OneSecondIsRecognisedIntoTimedTokens) {
         directory, Tervane::Testing::scriptedAudio(16000, {{2, 1}, {3, 2}, {7, 3}}), output);
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "");
+    // Without diarization models the document still comes, with its tokens and no speakers.
+    EXPECT_EQ(result.standardError, diarizationFailureLine(directory / "no-diarizer"));
     EXPECT_EQ(readFile(output),
               R"({"tokens":[{"text":" hel","startMs":160,"endMs":240},{"text":"lo","startMs":240,"endMs":560},)"
               R"({"text":" world","startMs":560,"endMs":640}],"speakers":[],"embeddings":{}})");
@@ -165,7 +178,7 @@ TEST(VexoraTranscribeRun, FortySecondsAcrossChunkSeamsLoseAndDoubleNothing) {
     const fs::path output = directory / "out.json";
     const ProcessResult result = transcribe(directory, Tervane::Testing::scriptedAudio(640000, script), output);
     ASSERT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result.standardError, diarizationFailureLine(directory / "no-diarizer"));
 
     const nlohmann::json document = nlohmann::json::parse(readFile(output));
     const nlohmann::json& tokens = document["tokens"];
@@ -179,6 +192,71 @@ TEST(VexoraTranscribeRun, FortySecondsAcrossChunkSeamsLoseAndDoubleNothing) {
     }
     EXPECT_EQ(document["speakers"], nlohmann::json::array());
     EXPECT_EQ(document["embeddings"], nlohmann::json::object());
+}
+
+/// The scripted diarization models, written once for the whole program.
+const fs::path& diarizerModelDirectory() {
+    static TemporaryDirectory directory("tervane-tool-diarizer-models");
+    static const bool written = (Tervane::Testing::writeDiarizerFixtureModels(directory.path()), true);
+    (void)written;
+    return directory.path();
+}
+
+TEST(VexoraTranscribeRun, TwoSpeakersBecomeTimedTurnsWithOneVectorEach) {
+    TemporaryDirectory directory;
+    const fs::path recording = Tervane::Testing::writeAudioFile(
+        directory.path(), "turns", AudioFileKind::wavFloat32, {Tervane::Testing::twoSpeakerRecording(20.0, 5.0)}, 16000);
+    const fs::path output = directory / "out.json";
+    const ProcessResult result = runTool({"--asr-models", fixtureModelDirectory().string(), "--diarizer-models",
+                                          diarizerModelDirectory().string(), "--file", recording.string(), "--output",
+                                          output.string()});
+    ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "");
+    // Only the segmentation and embedding stages' two timing lines.
+    std::size_t lines = 0;
+    for (std::size_t at = result.standardError.find('\n'); at != std::string::npos;
+         at = result.standardError.find('\n', at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 2U) << result.standardError;
+    EXPECT_TRUE(result.standardError.starts_with("[Profiling] ")) << result.standardError;
+
+    const nlohmann::json document = nlohmann::json::parse(readFile(output));
+    EXPECT_FALSE(document["tokens"].empty());  // each burst of tone is " [speech]"
+    const nlohmann::json& speakers = document["speakers"];
+    ASSERT_EQ(speakers.size(), 4U) << speakers;
+    constexpr std::int64_t frameMs = 17;  // one segmentation frame, 10 s / 589
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(speakers[i]["id"], i % 2 == 0 ? "S1" : "S2") << i;
+        EXPECT_NEAR(speakers[i]["startMs"].get<std::int64_t>(), static_cast<std::int64_t>(i) * 5000, frameMs) << i;
+        EXPECT_NEAR(speakers[i]["endMs"].get<std::int64_t>(), static_cast<std::int64_t>(i + 1) * 5000, frameMs) << i;
+    }
+    const nlohmann::json& embeddings = document["embeddings"];
+    ASSERT_EQ(embeddings.size(), 2U) << embeddings.dump().substr(0, 200);
+    for (const char* speaker : {"S1", "S2"}) {
+        ASSERT_TRUE(embeddings.contains(speaker)) << speaker;
+        EXPECT_EQ(embeddings[speaker].size(), 256U);
+        for (const auto& value : embeddings[speaker]) {
+            ASSERT_TRUE(value.is_number()) << speaker;
+        }
+    }
+}
+
+TEST(VexoraTranscribeRun, PldaParametersOfTheWrongStructureEndTheRunWithoutADocument) {
+    TemporaryDirectory directory;
+    const fs::path models = directory / "diarizer";
+    fs::create_directories(models);
+    for (const char* bundle : {"Segmentation.mlmodelc", "FBank.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}) {
+        fs::create_directory_symlink(diarizerModelDirectory() / bundle, models / bundle);
+    }
+    writeFile(models / "plda-parameters.json", R"({"tensors": {"phi": {}}})");
+    const fs::path recording = writeSamples(directory, "tone", 32000);
+    const fs::path output = directory / "out.json";
+    const ProcessResult result = runTool({"--asr-models", fixtureModelDirectory().string(), "--diarizer-models",
+                                          models.string(), "--file", recording.string(), "--output", output.string()});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.standardError, "vexora-transcribe: invalid PLDA parameters\n");
+    EXPECT_FALSE(fs::exists(output));
 }
 
 TEST(VexoraTranscribeRun, AudioThatCannotBeOpenedEndsWithThePlatformsDescription) {
@@ -324,6 +402,22 @@ TEST(VexoraTranscribeDocument, EncodesCompactlyInMemberOrder) {
               R"({"tokens":[{"text":" hel","startMs":1235,"endMs":1500},{"text":"lo \"quoted\"\n","startMs":1500,"endMs":1600}],)"
               R"("speakers":[{"id":"S1","startMs":0,"endMs":1200},{"id":"S1","startMs":1300,"endMs":2000},{"id":"S2","startMs":2000,"endMs":2500}],)"
               R"("embeddings":{"S1":[0.5,-1],"S2":[]}})");
+}
+
+TEST(VexoraTranscribeDocument, OnlySpeakersWithFiniteVectorsKeepTheirEmbedding) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float infinity = std::numeric_limits<float>::infinity();
+    const std::map<std::string, std::vector<float>> database = {
+        {"S1", {0.5F, -1.0F}}, {"S2", {0.5F, nan}}, {"S3", {}}, {"S4", {-infinity}}};
+    EXPECT_EQ(finiteEmbeddings(database), (std::map<std::string, std::vector<float>>{{"S1", {0.5F, -1.0F}}, {"S3", {}}}));
+}
+
+TEST(VexoraTranscribeDocument, TheDiarizerRunsWithTheToolsClusteringThreshold) {
+    const OfflineDiarizerConfig config = diarizerConfig();
+    EXPECT_EQ(config.clustering.threshold, 0.7045655);
+    EXPECT_EQ(config.clustering.warmStartFa, OfflineDiarizerConfig::Clustering::community().warmStartFa);
+    EXPECT_EQ(config.clustering.warmStartFb, OfflineDiarizerConfig::Clustering::community().warmStartFb);
+    EXPECT_FALSE(config.exportConfig.embeddingsPath);
 }
 
 TEST(VexoraTranscribeDocument, EveryFloatReadsBackUnchanged) {
