@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds Tervane into build/ (or build-asan/ with --sanitize).
-# Usage: Scripts/build.sh [--sanitize] [extra CMake arguments...]
+# Configures and builds Tervane into build/ (build-asan/ with --sanitize, build-tsan/ with --tsan).
+# Usage: Scripts/build.sh [--sanitize|--tsan] [extra CMake arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,10 @@ if [ "${1:-}" = "--sanitize" ]; then
   shift
   build_dir=build-asan
   cmake_args+=(-DTERVANE_SANITIZE=ON)
+elif [ "${1:-}" = "--tsan" ]; then
+  shift
+  build_dir=build-tsan
+  cmake_args+=(-DTERVANE_SANITIZE_THREAD=ON)
 fi
 
 cmake -G Ninja -S . -B "$build_dir" "${cmake_args[@]}" "$@" >/dev/null
