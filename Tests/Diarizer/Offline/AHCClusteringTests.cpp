@@ -1,4 +1,5 @@
 #include "Support/CapturingLogSink.hpp"
+#include "Support/RecordingSignpostSink.hpp"
 
 #include <Tervane/Diarizer/Offline/AHCClustering.hpp>
 #include <Tervane/Platform/Signposter.hpp>
@@ -124,16 +125,6 @@ TEST(AHCClusteringTests, MalformedDendrogramsCannotIndexOutsideTheLabels) {
     EXPECT_EQ(AHCClustering::assignmentsFromDendrogram({0, 1}, 2, 1.0), (std::vector<int>{0, 1}));
 }
 
-class RecordingSignpostSink final : public SignpostSink {
-public:
-    void record(const SignpostEvent& event) override {
-        const std::lock_guard lock(mutex);
-        names.push_back((event.kind == SignpostEvent::Kind::begin ? "begin " : "end ") + std::string(event.name));
-    }
-    std::mutex mutex;
-    std::vector<std::string> names;
-};
-
 TEST(AHCClusteringTests, OneIntervalSpansEachClusteringThatReachesTheLinkage) {
     auto sink = std::make_shared<RecordingSignpostSink>();
     const auto previous = setSignpostSink(sink);
@@ -141,7 +132,7 @@ TEST(AHCClusteringTests, OneIntervalSpansEachClusteringThatReachesTheLinkage) {
     (void)clustering.cluster({{1, 0}}, 0.6);
     (void)clustering.cluster({{1, 0}, {0, 1}}, 0.6);
     setSignpostSink(previous);
-    EXPECT_EQ(sink->names, (std::vector<std::string>{"begin Agglomerative Hierarchical Clustering",
+    EXPECT_EQ(sink->names(), (std::vector<std::string>{"begin Agglomerative Hierarchical Clustering",
                                                      "end Agglomerative Hierarchical Clustering"}));
 }
 

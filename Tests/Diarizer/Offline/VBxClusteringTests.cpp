@@ -1,4 +1,5 @@
 #include "Support/CapturingLogSink.hpp"
+#include "Support/RecordingSignpostSink.hpp"
 
 #include <Tervane/ASR/ASRTypes.hpp>
 #include <Tervane/Diarizer/Offline/OfflineDiarizerConfig.hpp>
@@ -211,22 +212,12 @@ TEST(VBxClusteringTests, ReshapeCutsRowsOfSpeakerCount) {
     EXPECT_EQ(VBxClustering::reshapeGamma({}, 0, 2), Rows{});
 }
 
-class RecordingSignpostSink final : public SignpostSink {
-public:
-    void record(const SignpostEvent& event) override {
-        const std::lock_guard lock(mutex);
-        names.push_back((event.kind == SignpostEvent::Kind::begin ? "begin " : "end ") + std::string(event.name));
-    }
-    std::mutex mutex;
-    std::vector<std::string> names;
-};
-
 TEST(VBxClusteringTests, OneIntervalSpansEachRefinement) {
     auto sink = std::make_shared<RecordingSignpostSink>();
     const auto previous = setSignpostSink(sink);
     (void)makeVBx(2).refine(randomRows(3, rhoDimension, 9), {0, 1, 0});
     setSignpostSink(previous);
-    EXPECT_EQ(sink->names,
+    EXPECT_EQ(sink->names(),
               (std::vector<std::string>{"begin VBx Clustering Algorithm", "end VBx Clustering Algorithm"}));
 }
 

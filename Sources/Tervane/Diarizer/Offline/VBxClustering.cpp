@@ -206,6 +206,16 @@ VBxClustering::RunResult VBxClustering::runVBx(const std::vector<double>& featur
     std::vector<double>& gamma = initialGamma;
 
     const auto makeRowUniform = [&](double* row) { std::fill(row, row + S, uniform); };
+    // Divides a row by `sum`, or makes it uniform when the sum is degenerate.
+    const auto divideRowOrMakeUniform = [&](double* row, double sum) {
+        if (!isPositiveFinite(sum)) {
+            makeRowUniform(row);
+            return;
+        }
+        for (std::size_t s = 0; s < S; ++s) {
+            row[s] /= sum;
+        }
+    };
     if (initSmoothing >= 0.0) {
         // Softmax of the scaled warm start: a one-hot row keeps most weight on its label but
         // leaves every speaker reachable.
@@ -220,13 +230,7 @@ VBxClustering::RunResult VBxClustering::runVBx(const std::vector<double>& featur
                 row[s] = std::exp(row[s] - maximum);
                 sum += row[s];
             }
-            if (!isPositiveFinite(sum)) {
-                makeRowUniform(row);
-                continue;
-            }
-            for (std::size_t s = 0; s < S; ++s) {
-                row[s] /= sum;
-            }
+            divideRowOrMakeUniform(row, sum);
         }
     }
     for (std::size_t t = 0; t < T; ++t) {
@@ -235,13 +239,7 @@ VBxClustering::RunResult VBxClustering::runVBx(const std::vector<double>& featur
         for (std::size_t s = 0; s < S; ++s) {
             sum += row[s];
         }
-        if (!isPositiveFinite(sum)) {
-            makeRowUniform(row);
-            continue;
-        }
-        for (std::size_t s = 0; s < S; ++s) {
-            row[s] /= sum;
-        }
+        divideRowOrMakeUniform(row, sum);
     }
     std::vector<double> pi(S, uniform);
 
