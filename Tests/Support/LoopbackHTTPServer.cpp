@@ -1,5 +1,7 @@
 #include "Support/LoopbackHTTPServer.hpp"
 
+#include <Tervane/Shared/TextCase.hpp>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,18 +20,6 @@
 namespace Tervane::Testing {
 
 namespace {
-
-std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string trimmed(const std::string& text) {
-    const auto begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return {};
-    return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
-}
 
 const char* reasonPhrase(int status) {
     switch (status) {
@@ -86,7 +76,7 @@ RecordedRequest parseHead(const std::string& head) {
     request.path = path.substr(0, path.find('?'));
     while (std::getline(lines, line)) {
         if (const auto colon = line.find(':'); colon != std::string::npos) {
-            request.headers[lowercased(trimmed(line.substr(0, colon)))] = trimmed(line.substr(colon + 1));
+            request.headers[asciiLowercased(trimmed(line.substr(0, colon)))] = trimmed(line.substr(colon + 1));
         }
     }
     return request;

@@ -3,6 +3,7 @@
 #include <Tervane/Shared/AppLogger.hpp>
 #include <Tervane/Shared/DownloadUtils.hpp>
 #include <Tervane/Shared/FileLocations.hpp>
+#include <Tervane/Shared/TextCase.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -257,8 +258,7 @@ bool AsrModels::modelsExist(const std::filesystem::path& directory) {
 }
 
 std::optional<AsrModelVersion> AsrModels::inferredVersion(const std::filesystem::path& directory) {
-    std::string path = directory.string();
-    std::transform(path.begin(), path.end(), path.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string path = asciiLowercased(directory.string());
     if (path.find(Repo(Repo::parakeetV2).folderName()) != std::string::npos) {
         return AsrModelVersion::v2;
     }

@@ -1,5 +1,7 @@
 #include <Tervane/ASR/TranscriptAssembly.hpp>
 
+#include <Tervane/Shared/TextCase.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -23,14 +25,6 @@ std::string withSpaces(std::string_view piece) {
         }
     }
     return text;
-}
-
-std::string trimmed(const std::string& text, std::string_view whitespace) {
-    const std::size_t first = text.find_first_not_of(whitespace);
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(whitespace) - first + 1);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <Tervane/Platform/URLSession.hpp>
 
+#include <Tervane/Shared/TextCase.hpp>
+
 #include <curl/curl.h>
 
 #include <fcntl.h>
@@ -19,19 +21,6 @@
 namespace Tervane {
 
 namespace {
-
-std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string trimmed(const std::string& text) {
-    const auto begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return {};
-    const auto end = text.find_last_not_of(" \t\r\n");
-    return text.substr(begin, end - begin + 1);
-}
 
 void initializeCurlOnce() {
     static std::once_flag once;
@@ -63,7 +52,7 @@ std::optional<std::string> urlPart(CURLU* handle, CURLUPart part) {
 }
 
 bool isAuthorization(const std::pair<std::string, std::string>& header) {
-    return lowercased(header.first) == "authorization";
+    return asciiLowercased(header.first) == "authorization";
 }
 
 template <typename T>
@@ -193,7 +182,7 @@ std::size_t readHeader(char* bytes, std::size_t size, std::size_t count, void* c
     if (line.rfind("HTTP/", 0) == 0) {
         transfer->headers.clear();  // a new answer: interim or proxy answers came before it
     } else if (const auto colon = line.find(':'); colon != std::string::npos) {
-        transfer->headers[lowercased(trimmed(line.substr(0, colon)))] = trimmed(line.substr(colon + 1));
+        transfer->headers[asciiLowercased(trimmed(line.substr(0, colon)))] = trimmed(line.substr(colon + 1));
     }
     return size * count;
 }
@@ -235,7 +224,7 @@ std::optional<URLComponents> URLComponents::parse(const std::string& text) {
     auto scheme = urlPart(handle.get(), CURLUPART_SCHEME);
     auto host = urlPart(handle.get(), CURLUPART_HOST);
     if (!scheme || !host || host->empty()) return std::nullopt;
-    URLComponents components{lowercased(*scheme), *host, std::nullopt};
+    URLComponents components{asciiLowercased(*scheme), *host, std::nullopt};
     if (const auto port = urlPart(handle.get(), CURLUPART_PORT)) {
         try {
             components.port = std::stoi(*port);
@@ -254,7 +243,7 @@ std::optional<int> URLComponents::effectivePort() const {
 }
 
 bool URLComponents::sameOrigin(const URLComponents& other) const {
-    return scheme == other.scheme && lowercased(host) == lowercased(other.host) &&
+    return scheme == other.scheme && asciiLowercased(host) == asciiLowercased(other.host) &&
            effectivePort() == other.effectivePort();
 }
 

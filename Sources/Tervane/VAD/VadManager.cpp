@@ -4,6 +4,7 @@
 #include <Tervane/Shared/FileLocations.hpp>
 #include <Tervane/Shared/ModelNames.hpp>
 #include <Tervane/Shared/NumberText.hpp>
+#include <Tervane/Shared/TextCase.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -21,11 +22,6 @@ constexpr std::int64_t modelInputLength = contextLength + VadManager::chunkSize;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string lowercased(std::string text) {
-    std::ranges::transform(text, text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 /// The first `count` values of `values` (fewer when it is shorter).
@@ -74,9 +70,9 @@ std::optional<MLFeatureValue> VadManager::featureValue(const MLFeatureProvider& 
     }
     const std::set<std::string> names = outputs.featureNames();
     for (const std::string& wanted : matchingSubstrings) {
-        const std::string needle = lowercased(wanted);
+        const std::string needle = asciiLowercased(wanted);
         const auto match = std::ranges::find_if(
-            names, [&](const std::string& name) { return lowercased(name).find(needle) != std::string::npos; });
+            names, [&](const std::string& name) { return asciiLowercased(name).find(needle) != std::string::npos; });
         if (match == names.end()) continue;
         if (auto value = outputs.featureValue(*match); value && value->multiArrayValue()) return value;
     }
