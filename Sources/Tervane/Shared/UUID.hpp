@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace Tervane {
 
@@ -11,6 +13,8 @@ namespace Tervane {
 class UUID {
 public:
     [[nodiscard]] static UUID random();
+    /// The UUID a 36-character canonical text names, in either case; none for any other text.
+    [[nodiscard]] static std::optional<UUID> fromString(std::string_view text);
 
     [[nodiscard]] std::string uuidString() const;
     [[nodiscard]] const std::array<std::uint8_t, 16>& bytes() const noexcept { return bytes_; }
