@@ -102,4 +102,21 @@ double dotprD(std::span<const double> a, std::span<const double> b) noexcept {
     return sum;
 }
 
+float dotpr(std::span<const float> a, std::span<const float> b) noexcept {
+    const std::size_t count = a.size() < b.size() ? a.size() : b.size();
+    float sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        sum += a[i] * b[i];
+    }
+    return sum;
+}
+
+float svesq(std::span<const float> values) noexcept {
+    float sum = 0;
+    for (const float value : values) {
+        sum += value * value;
+    }
+    return sum;
+}
+
 }  // namespace Tervane::VectorRoutines

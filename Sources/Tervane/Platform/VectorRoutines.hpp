@@ -27,4 +27,10 @@ void vspdp(std::span<const float> source, double* destination) noexcept;
 /// `vDSP_dotprD`: the dot product of the first `min(a.size(), b.size())` elements.
 [[nodiscard]] double dotprD(std::span<const double> a, std::span<const double> b) noexcept;
 
+/// `vDSP_dotpr`: the single-precision dot product of the first `min(a.size(), b.size())` elements.
+[[nodiscard]] float dotpr(std::span<const float> a, std::span<const float> b) noexcept;
+
+/// `vDSP_svesq`: the sum of squares.
+[[nodiscard]] float svesq(std::span<const float> values) noexcept;
+
 }  // namespace Tervane::VectorRoutines

@@ -4,6 +4,7 @@
 #include <Tervane/Shared/AppLogger.hpp>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +29,7 @@ public:
     /// Length of every embedding the database accepts.
     static constexpr int embeddingSize = 256;
 
+    /// Predicates run while the database is held, so they must not call back into it.
     using SpeakerPredicate = std::function<bool(const Speaker&)>;
 
     struct MergeablePair {
@@ -66,8 +68,8 @@ public:
     void setMinEmbeddingUpdateDuration(float value) noexcept { minEmbeddingUpdateDuration_.store(value); }
 
     /// The numeric id the next created speaker gets, and the largest numeric id seen.
-    [[nodiscard]] int nextSpeakerId() const;
-    [[nodiscard]] int highestSpeakerId() const;
+    [[nodiscard]] std::int64_t nextSpeakerId() const;
+    [[nodiscard]] std::int64_t highestSpeakerId() const;
 
     /// The closest speaker when strictly closer than the threshold (given, else
     /// `speakerThreshold`), updated with the embedding; otherwise a new speaker when
@@ -151,12 +153,15 @@ private:
     void updateExistingSpeakerLocked(const std::string& id, const std::vector<float>& embedding,
                                      float speechDuration, float distance);
     void removeMatchingLocked(const SpeakerPredicate& predicate, bool keepIfPermanent, const std::string& reason);
+    void resetLocked(bool keepIfPermanent);
+    /// Raises the numbering past `id` when it is numeric.
+    void noteNumericIdLocked(const std::string& id);
 
     AppLogger logger_{"SpeakerManager"};
     Database speakerDatabase_;
-    int nextSpeakerId_ = 1;
+    std::int64_t nextSpeakerId_ = 1;
     mutable std::shared_mutex lock_;
-    int highestSpeakerId_ = 0;
+    std::int64_t highestSpeakerId_ = 0;
     std::atomic<float> speakerThreshold_;
     std::atomic<float> embeddingThreshold_;
     std::atomic<float> minSpeechDuration_;

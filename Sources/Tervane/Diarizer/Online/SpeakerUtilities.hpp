@@ -128,6 +128,9 @@ struct SpeakerUtilities {
                                                       const std::vector<RawEmbedding>& speaker2Raw,
                                                       float speaker2Duration,
                                                       std::size_t maxCapacity = Speaker::maxRawEmbeddings);
+    /// `history` cut to its `capacity` newest entries (by timestamp; equal times keep their
+    /// order), still oldest first, so that later additions go on pushing out the oldest.
+    static void keepNewest(std::vector<RawEmbedding>& history, std::size_t capacity);
     /// The normalised mean of the vectors as long as the first; none when there is nothing to
     /// average.
     [[nodiscard]] static std::optional<std::vector<float>> averageEmbeddings(
