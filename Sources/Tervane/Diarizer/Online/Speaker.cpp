@@ -85,85 +85,29 @@ Speaker::State Speaker::snapshot() const {
     return state_;
 }
 
-std::string Speaker::name() const {
-    const std::lock_guard lock(mutex_);
-    return state_.name;
-}
+std::string Speaker::name() const { return read(&State::name); }
+void Speaker::setName(std::string name) { write(&State::name, std::move(name)); }
 
-void Speaker::setName(std::string name) {
-    const std::lock_guard lock(mutex_);
-    state_.name = std::move(name);
-}
+std::vector<float> Speaker::currentEmbedding() const { return read(&State::currentEmbedding); }
+void Speaker::setCurrentEmbedding(std::vector<float> embedding) { write(&State::currentEmbedding, std::move(embedding)); }
 
-std::vector<float> Speaker::currentEmbedding() const {
-    const std::lock_guard lock(mutex_);
-    return state_.currentEmbedding;
-}
+float Speaker::duration() const { return read(&State::duration); }
+void Speaker::setDuration(float duration) { write(&State::duration, duration); }
 
-void Speaker::setCurrentEmbedding(std::vector<float> embedding) {
-    const std::lock_guard lock(mutex_);
-    state_.currentEmbedding = std::move(embedding);
-}
+Date Speaker::createdAt() const { return read(&State::createdAt); }
+void Speaker::setCreatedAt(Date date) { write(&State::createdAt, date); }
 
-float Speaker::duration() const {
-    const std::lock_guard lock(mutex_);
-    return state_.duration;
-}
+Date Speaker::updatedAt() const { return read(&State::updatedAt); }
+void Speaker::setUpdatedAt(Date date) { write(&State::updatedAt, date); }
 
-void Speaker::setDuration(float duration) {
-    const std::lock_guard lock(mutex_);
-    state_.duration = duration;
-}
+int Speaker::updateCount() const { return read(&State::updateCount); }
+void Speaker::setUpdateCount(int count) { write(&State::updateCount, count); }
 
-Date Speaker::createdAt() const {
-    const std::lock_guard lock(mutex_);
-    return state_.createdAt;
-}
+std::vector<RawEmbedding> Speaker::rawEmbeddings() const { return read(&State::rawEmbeddings); }
+void Speaker::setRawEmbeddings(std::vector<RawEmbedding> embeddings) { write(&State::rawEmbeddings, std::move(embeddings)); }
 
-void Speaker::setCreatedAt(Date date) {
-    const std::lock_guard lock(mutex_);
-    state_.createdAt = date;
-}
-
-Date Speaker::updatedAt() const {
-    const std::lock_guard lock(mutex_);
-    return state_.updatedAt;
-}
-
-void Speaker::setUpdatedAt(Date date) {
-    const std::lock_guard lock(mutex_);
-    state_.updatedAt = date;
-}
-
-int Speaker::updateCount() const {
-    const std::lock_guard lock(mutex_);
-    return state_.updateCount;
-}
-
-void Speaker::setUpdateCount(int count) {
-    const std::lock_guard lock(mutex_);
-    state_.updateCount = count;
-}
-
-std::vector<RawEmbedding> Speaker::rawEmbeddings() const {
-    const std::lock_guard lock(mutex_);
-    return state_.rawEmbeddings;
-}
-
-void Speaker::setRawEmbeddings(std::vector<RawEmbedding> embeddings) {
-    const std::lock_guard lock(mutex_);
-    state_.rawEmbeddings = std::move(embeddings);
-}
-
-bool Speaker::isPermanent() const {
-    const std::lock_guard lock(mutex_);
-    return state_.isPermanent;
-}
-
-void Speaker::setPermanent(bool permanent) {
-    const std::lock_guard lock(mutex_);
-    state_.isPermanent = permanent;
-}
+bool Speaker::isPermanent() const { return read(&State::isPermanent); }
+void Speaker::setPermanent(bool permanent) { write(&State::isPermanent, permanent); }
 
 void Speaker::updateMainEmbedding(float duration, const std::vector<float>& embedding, UUID segmentId, float alpha) {
     if (VectorRoutines::svesq(embedding) <= minimumEnergy) {

@@ -125,6 +125,16 @@ private:
     Speaker(std::string id, State state) : id_(std::move(id)), state_(std::move(state)) {}
 
     [[nodiscard]] State snapshot() const;
+    template <typename Field>
+    [[nodiscard]] Field read(Field State::*field) const {
+        const std::lock_guard lock(mutex_);
+        return state_.*field;
+    }
+    template <typename Field>
+    void write(Field State::*field, Field value) {
+        const std::lock_guard lock(mutex_);
+        state_.*field = std::move(value);
+    }
     // Callers hold `mutex_`.
     void addRawEmbeddingLocked(const RawEmbedding& embedding);
     void recalculateMainEmbeddingLocked();
