@@ -1,6 +1,7 @@
 #include <Tervane/VAD/VadManager.hpp>
 
 #include <Tervane/Shared/DownloadUtils.hpp>
+#include <Tervane/Shared/ElapsedTime.hpp>
 #include <Tervane/Shared/FileLocations.hpp>
 #include <Tervane/Shared/ModelNames.hpp>
 #include <Tervane/Shared/NumberText.hpp>
@@ -19,10 +20,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int64_t contextLength = static_cast<std::int64_t>(VadState::contextLength);
 constexpr std::int64_t stateSize = static_cast<std::int64_t>(VadState::stateSize);
 constexpr std::int64_t modelInputLength = contextLength + VadManager::chunkSize;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 /// The first `count` values of `values` (fewer when it is shorter).
 std::span<const float> prefix(std::span<const float> values, std::int64_t count) {

@@ -12,6 +12,7 @@
 #include <Tervane/Platform/Error.hpp>
 #include <Tervane/Platform/MLFeatureProvider.hpp>
 #include <Tervane/Platform/MLMultiArray.hpp>
+#include <Tervane/Shared/ElapsedTime.hpp>
 #include <Tervane/Shared/NumberText.hpp>
 
 #include <nlohmann/json.hpp>
@@ -37,10 +38,6 @@ using Clock = std::chrono::steady_clock;
 /// The repository folder a forced or fallback reload clears.
 constexpr const char* cachedRepositoryFolder = "speaker-diarization-coreml";
 constexpr double minimumPrior = 1e-7;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::string describe(const std::exception& failure) {
     return failure.what();

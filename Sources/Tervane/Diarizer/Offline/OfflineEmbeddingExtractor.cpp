@@ -6,6 +6,7 @@
 #include <Tervane/Diarizer/Offline/WeightInterpolation.hpp>
 #include <Tervane/Platform/VectorRoutines.hpp>
 #include <Tervane/Platform/ZeroCopyDiarizerFeatureProvider.hpp>
+#include <Tervane/Shared/ElapsedTime.hpp>
 #include <Tervane/Shared/NumberText.hpp>
 
 #include <algorithm>
@@ -23,10 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 /// A frame weight above this counts as activity.
 constexpr float activityFloor = 0.001F;
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 double ratio(double total, std::int64_t count) { return count > 0 ? total / static_cast<double>(count) : 0; }
 

@@ -5,6 +5,7 @@
 #include <Tervane/Diarizer/Offline/OfflineDiarizationError.hpp>
 #include <Tervane/Platform/VectorRoutines.hpp>
 #include <Tervane/Platform/ZeroCopyDiarizerFeatureProvider.hpp>
+#include <Tervane/Shared/ElapsedTime.hpp>
 #include <Tervane/Shared/NumberText.hpp>
 
 #include <algorithm>
@@ -40,10 +41,6 @@ const Membership& membership() {
         return result;
     }();
     return matrix;
-}
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 /// `["a", "b"]`.

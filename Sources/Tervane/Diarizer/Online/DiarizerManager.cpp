@@ -2,6 +2,7 @@
 
 #include <Tervane/Diarizer/Offline/VDSPOperations.hpp>
 #include <Tervane/Diarizer/Online/DiarizerError.hpp>
+#include <Tervane/Shared/ElapsedTime.hpp>
 #include <Tervane/Shared/NumberText.hpp>
 
 #include <algorithm>
@@ -19,10 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 /// Speech duration the database is told per active frame.
 constexpr float frameSeconds = static_cast<float>(SlidingWindow::frameStep);
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 /// Chunk length and the distance between chunk starts, in samples.
 struct ChunkGeometry {

@@ -3,6 +3,7 @@
 #include <Tervane/Diarizer/Online/DiarizerError.hpp>
 #include <Tervane/Shared/AppLogger.hpp>
 #include <Tervane/Shared/DownloadUtils.hpp>
+#include <Tervane/Shared/ElapsedTime.hpp>
 #include <Tervane/Shared/FileLocations.hpp>
 #include <Tervane/Shared/ModelNames.hpp>
 
@@ -17,10 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace Names = ModelNames::Diarizer;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::shared_ptr<MLModel> requireModel(const std::map<std::string, std::shared_ptr<MLModel>>& models,
                                       const std::string& file) {
